@@ -1,0 +1,39 @@
+# Build, test and demo entry points. Every target installs what a fresh
+# Debian 12 machine lacks before it builds.
+PACKAGES := g++ make cmake ninja-build pkg-config liblmdb-dev libtbb-dev \
+            zlib1g-dev libgtest-dev libbenchmark-dev python3-dev python3-numpy \
+            python3-pytest python3-venv python3-pip python3-setuptools
+BUILD    ?= build
+PYTHON   := /usr/bin/python3
+JOBS     ?= $(shell nproc)
+
+.PHONY: deps build test bench clean
+
+deps:
+	@missing=""; for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  SUDO=""; [ "$$(id -u)" -eq 0 ] || SUDO=sudo; \
+	  ls /var/lib/apt/lists/*_Packages* >/dev/null 2>&1 || $$SUDO apt-get update; \
+	  $$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing \
+	    || { $$SUDO apt-get update && $$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; }; \
+	fi
+
+$(BUILD)/build.ninja: CMakeLists.txt
+	cmake -S . -B $(BUILD) -G Ninja -DPython3_EXECUTABLE=$(PYTHON)
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+bench: deps
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSELLO_BENCH=ON -DTESSELLO_FAULT_INJECTION=OFF -DPython3_EXECUTABLE=$(PYTHON)
+	cmake --build build-bench -j $(JOBS)
+	@echo "benchmarks built in build-bench/bench/"
+
+clean:
+	rm -rf $(BUILD) build-bench build-asan build-tsan
