@@ -1,0 +1,30 @@
+#include "storage/metric.h"
+
+namespace tessello {
+
+std::string_view metric_python_name(Metric metric) {
+    switch (metric) {
+        case Metric::Cosine: return "cosine";
+        case Metric::Dot: return "dot";
+        case Metric::L2: return "l2";
+    }
+    return "l2";
+}
+
+std::string_view metric_variant_name(Metric metric) {
+    switch (metric) {
+        case Metric::Cosine: return "Cosine";
+        case Metric::Dot: return "Dot";
+        case Metric::L2: return "L2";
+    }
+    return "L2";
+}
+
+void fmt_metric(Metric metric, std::string& sink) { sink += metric_variant_name(metric); }
+
+std::optional<Metric> metric_from_index(std::uint32_t index) {
+    if (index > 2) return std::nullopt;
+    return static_cast<Metric>(index);
+}
+
+}  // namespace tessello
