@@ -1,0 +1,76 @@
+#include "storage/freelist.h"
+
+#include <algorithm>
+
+namespace tessello {
+
+std::optional<std::uint64_t> FreeList::take_last() {
+    std::lock_guard lock(mu_);
+    if (slots_.empty()) return std::nullopt;
+    const std::uint64_t slot = slots_.back();
+    slots_.pop_back();
+    return slot;
+}
+
+void FreeList::push(std::uint64_t slot) {
+    std::lock_guard lock(mu_);
+    slots_.push_back(slot);
+}
+
+bool FreeList::contains(std::uint64_t slot) const {
+    std::lock_guard lock(mu_);
+    return std::find(slots_.begin(), slots_.end(), slot) != slots_.end();
+}
+
+std::vector<std::uint64_t> FreeList::entries() const {
+    std::lock_guard lock(mu_);
+    return slots_;
+}
+
+std::size_t FreeList::size() const {
+    std::lock_guard lock(mu_);
+    return slots_.size();
+}
+
+void freelist_push(FreeList& list, std::uint64_t slot) { list.push(slot); }
+
+std::vector<std::uint8_t> encode_freelist(const std::vector<std::uint64_t>& slots) {
+    std::vector<std::uint8_t> out;
+    out.reserve(8 + 8 * slots.size());
+    ByteWriter w(out);
+    w.u64(slots.size());
+    for (std::uint64_t s : slots) w.u64(s);
+    return out;
+}
+
+Result<std::vector<std::uint64_t>> decode_freelist(Bytes bytes) {
+    if (bytes.empty()) return std::vector<std::uint64_t>{};
+    ByteReader in(bytes);
+    auto count = in.u64();
+    if (!count) return fail(count.error());
+    std::vector<std::uint64_t> slots;
+    // The count is untrusted: reserve no more than the bytes could hold.
+    slots.reserve(std::min<std::uint64_t>(*count, in.remaining() / 8));
+    for (std::uint64_t i = 0; i < *count; ++i) {
+        auto s = in.u64();
+        if (!s) return fail(s.error());
+        slots.push_back(*s);
+    }
+    return slots;
+}
+
+Result<FreeList> load_freelist(const ReadTxn& txn) {
+    auto value = txn.get(kFreelistTable, kFreelistKey);
+    if (!value) return fail(value.error());
+    if (!*value) return FreeList();
+    auto slots = decode_freelist(**value);
+    if (!slots) return fail(slots.error());
+    return FreeList(std::move(*slots));
+}
+
+Status persist_freelist(const FreeList& list, WriteTxn& txn) {
+    const auto bytes = encode_freelist(list.entries());
+    return txn.put(kFreelistTable, kFreelistKey, bytes);
+}
+
+}  // namespace tessello

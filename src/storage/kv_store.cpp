@@ -1,0 +1,364 @@
+#include "storage/kv_store.h"
+
+#include <fcntl.h>
+#include <lmdb.h>
+#include <sys/file.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+#include "error/lmdb_errors.h"
+#include "storage/fault_injection.h"
+
+namespace tessello {
+
+namespace {
+
+constexpr unsigned kMaxTables = 8;
+
+// Transactions each thread holds, per store: a thread that already holds one
+// may open more while the map waits to grow (it could not finish otherwise),
+// and a thread that holds one cannot grow the map itself.
+thread_local std::vector<std::pair<const KvStore*, std::size_t>> held_by_thread;
+
+std::size_t& held(const KvStore* store) {
+    for (auto& [s, n] : held_by_thread)
+        if (s == store) return n;
+    held_by_thread.emplace_back(store, 0);
+    return held_by_thread.back().second;
+}
+
+MDB_val as_val(std::string_view s) {
+    return MDB_val{s.size(), const_cast<char*>(s.data())};
+}
+
+// LMDB cannot hold an empty key or one longer than its key limit; no such key
+// can be present, so lookups and removals of one simply find nothing.
+bool storable_key(MDB_env* env, std::string_view key) {
+    return !key.empty() && key.size() <= static_cast<std::size_t>(mdb_env_get_maxkeysize(env));
+}
+
+StoreError database_text(std::string text) {
+    return StoreError::text(StoreError::Database, std::move(text));
+}
+
+}  // namespace
+
+// ---- KvStore ---------------------------------------------------------------
+
+Result<std::unique_ptr<KvStore>> KvStore::open(const std::filesystem::path& path,
+                                               std::initializer_list<std::string_view> tables,
+                                               std::size_t initial_map_size) {
+    std::unique_ptr<KvStore> store(new KvStore());
+    store->lock_fd_ = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+    if (!store->lock_fd_.valid()) return fail(from_database_error(errno));
+    if (::flock(store->lock_fd_.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) return fail(database_text("Database already open. Cannot acquire lock."));
+        return fail(from_database_error(errno));
+    }
+
+    int rc = mdb_env_create(&store->env_);
+    if (rc != 0) {
+        store->env_ = nullptr;
+        return fail(from_database_error(rc));
+    }
+    if ((rc = mdb_env_set_maxdbs(store->env_, kMaxTables)) != 0 ||
+        (rc = mdb_env_set_mapsize(store->env_, initial_map_size)) != 0 ||
+        (rc = mdb_env_open(store->env_, path.c_str(), MDB_NOSUBDIR | MDB_NOTLS, 0666)) != 0)
+        return fail(from_database_error(rc));
+
+    MDB_envinfo info;
+    mdb_env_info(store->env_, &info);
+    store->map_size_ = info.me_mapsize;
+
+    // Learn the tables already on disk before any transaction of the caller
+    // begins: a transaction only sees handles opened before it started.
+    MDB_txn* txn = nullptr;
+    if ((rc = mdb_txn_begin(store->env_, nullptr, MDB_RDONLY, &txn)) != 0)
+        return fail(from_transaction_error(rc));
+    for (std::string_view name : tables) {
+        MDB_dbi dbi;
+        const std::string owned(name);
+        rc = mdb_dbi_open(txn, owned.c_str(), 0, &dbi);
+        if (rc == MDB_NOTFOUND) continue;
+        if (rc != 0) {
+            mdb_txn_abort(txn);
+            return fail(from_table_error(rc));
+        }
+        store->tables_.emplace(owned, dbi);
+    }
+    // Committing a read transaction keeps the handles it opened.
+    if ((rc = mdb_txn_commit(txn)) != 0) return fail(from_table_error(rc));
+    return store;
+}
+
+KvStore::~KvStore() {
+    if (env_) mdb_env_close(env_);
+    // lock_fd_ closes after the environment, releasing the file lock last.
+}
+
+std::size_t KvStore::map_size() const {
+    std::lock_guard lock(const_cast<std::mutex&>(gate_mu_));
+    return map_size_;
+}
+
+void KvStore::enter() {
+    std::unique_lock lock(gate_mu_);
+    std::size_t& mine = held(this);
+    if (mine == 0) gate_cv_.wait(lock, [&] { return growers_waiting_ == 0; });
+    ++active_;
+    ++mine;
+}
+
+void KvStore::leave() {
+    std::lock_guard lock(gate_mu_);
+    --active_;
+    --held(this);
+    if (active_ == 0) gate_cv_.notify_all();
+}
+
+Status KvStore::grow(std::size_t seen_size, int full_rc) {
+    std::unique_lock lock(gate_mu_);
+    if (held(this) != 0) return fail(from_storage_error(full_rc));
+    ++growers_waiting_;
+    gate_cv_.wait(lock, [&] { return active_ == 0; });
+    Status status;
+    if (map_size_ <= seen_size) {
+        const std::size_t next = map_size_ * 2;
+        const int rc = mdb_env_set_mapsize(env_, next);
+        if (rc == 0)
+            map_size_ = next;
+        else
+            status = fail(from_storage_error(rc));
+    }
+    --growers_waiting_;
+    gate_cv_.notify_all();
+    return status;
+}
+
+std::optional<unsigned> KvStore::known_table(std::string_view name) {
+    std::lock_guard lock(table_mu_);
+    auto it = tables_.find(name);
+    if (it == tables_.end()) return std::nullopt;
+    return it->second;
+}
+
+void KvStore::publish_table(const std::string& name, unsigned dbi) {
+    std::lock_guard lock(table_mu_);
+    tables_.emplace(name, dbi);
+}
+
+// ---- reading ---------------------------------------------------------------
+
+Result<ReadTxn> begin_read_txn(KvStore& store) {
+    store.enter();
+    MDB_txn* txn = nullptr;
+    const int rc = mdb_txn_begin(store.env_, nullptr, MDB_RDONLY, &txn);
+    if (rc != 0) {
+        store.leave();
+        return fail(from_transaction_error(rc));
+    }
+    return ReadTxn(&store, txn);
+}
+
+ReadTxn::ReadTxn(ReadTxn&& other) noexcept
+    : store_(other.store_), txn_(std::exchange(other.txn_, nullptr)) {}
+
+ReadTxn::~ReadTxn() {
+    if (!txn_) return;
+    mdb_txn_abort(txn_);
+    store_->leave();
+}
+
+std::optional<unsigned> ReadTxn::table(std::string_view name) const {
+    auto dbi = store_->known_table(name);
+    if (!dbi) return std::nullopt;
+    // A table created after this transaction began is not in its snapshot.
+    unsigned flags;
+    if (mdb_dbi_flags(txn_, *dbi, &flags) != 0) return std::nullopt;
+    return dbi;
+}
+
+Result<std::optional<Bytes>> ReadTxn::get(std::string_view table_name, std::string_view key) const {
+    auto dbi = table(table_name);
+    if (!dbi || !storable_key(store_->env_, key)) return std::optional<Bytes>{};
+    MDB_val k = as_val(key), v;
+    const int rc = mdb_get(txn_, *dbi, &k, &v);
+    if (rc == MDB_NOTFOUND) return std::optional<Bytes>{};
+    if (rc != 0) return fail(from_storage_error(rc));
+    return std::optional<Bytes>(Bytes(static_cast<const std::uint8_t*>(v.mv_data), v.mv_size));
+}
+
+Result<TableCursor> ReadTxn::scan(std::string_view table_name) const {
+    auto dbi = table(table_name);
+    if (!dbi) return TableCursor(nullptr);
+    MDB_cursor* cursor = nullptr;
+    const int rc = mdb_cursor_open(txn_, *dbi, &cursor);
+    if (rc != 0) return fail(from_storage_error(rc));
+    return TableCursor(cursor);
+}
+
+TableCursor::TableCursor(TableCursor&& other) noexcept
+    : cursor_(std::exchange(other.cursor_, nullptr)), started_(other.started_) {}
+
+TableCursor::~TableCursor() {
+    if (cursor_) mdb_cursor_close(cursor_);
+}
+
+Result<std::optional<KvEntry>> TableCursor::next() {
+    if (!cursor_) return std::optional<KvEntry>{};
+    MDB_val k, v;
+    const int rc = mdb_cursor_get(cursor_, &k, &v, started_ ? MDB_NEXT : MDB_FIRST);
+    started_ = true;
+    if (rc == MDB_NOTFOUND) return std::optional<KvEntry>{};
+    if (rc != 0) return fail(from_storage_error(rc));
+    return std::optional<KvEntry>(KvEntry{
+        std::string_view(static_cast<const char*>(k.mv_data), k.mv_size),
+        Bytes(static_cast<const std::uint8_t*>(v.mv_data), v.mv_size)});
+}
+
+// ---- writing ---------------------------------------------------------------
+
+Result<WriteTxn> begin_write_txn(KvStore& store) {
+    store.enter();
+    MDB_txn* txn = nullptr;
+    const int rc = mdb_txn_begin(store.env_, nullptr, 0, &txn);
+    if (rc != 0) {
+        store.leave();
+        return fail(from_transaction_error(rc));
+    }
+    return WriteTxn(&store, txn);
+}
+
+WriteTxn::WriteTxn(WriteTxn&& other) noexcept
+    : store_(other.store_),
+      txn_(std::exchange(other.txn_, nullptr)),
+      entered_(std::exchange(other.entered_, false)),
+      log_(std::move(other.log_)),
+      created_(std::move(other.created_)) {}
+
+WriteTxn::~WriteTxn() { end(); }
+
+void WriteTxn::end() {
+    if (txn_) mdb_txn_abort(txn_);
+    txn_ = nullptr;
+    created_.clear();
+    if (entered_) store_->leave();
+    entered_ = false;
+}
+
+int WriteTxn::table_for_write(std::string_view name, unsigned* dbi_out) {
+    if (auto dbi = store_->known_table(name)) {
+        *dbi_out = *dbi;
+        return 0;
+    }
+    for (const auto& [n, dbi] : created_)
+        if (n == name) {
+            *dbi_out = dbi;
+            return 0;
+        }
+    MDB_dbi dbi;
+    const std::string owned(name);
+    const int rc = mdb_dbi_open(txn_, owned.c_str(), MDB_CREATE, &dbi);
+    if (rc != 0) return rc;
+    // The handle becomes visible to other transactions only once this one commits.
+    created_.emplace_back(owned, dbi);
+    *dbi_out = dbi;
+    return 0;
+}
+
+int WriteTxn::apply(const Op& op, bool* existed) {
+    unsigned dbi;
+    if (const int rc = table_for_write(op.table, &dbi); rc != 0) return rc;
+    MDB_val k = as_val(op.key);
+    if (op.value) {
+        MDB_val v{op.value->size(), const_cast<std::uint8_t*>(op.value->data())};
+        return mdb_put(txn_, dbi, &k, &v, 0);
+    }
+    if (!storable_key(store_->env_, op.key)) {
+        *existed = false;
+        return 0;
+    }
+    const int rc = mdb_del(txn_, dbi, &k, nullptr);
+    *existed = rc == 0;
+    return rc == MDB_NOTFOUND ? 0 : rc;
+}
+
+Result<bool> WriteTxn::run(Op op) {
+    if (!txn_) return fail(StoreError::Transaction, "Transaction is no longer usable");
+    bool existed = false;
+    int rc = apply(op, &existed);
+    log_.push_back(std::move(op));
+    if (rc == MDB_MAP_FULL) rc = grow_and_replay(&existed);
+    if (rc != 0) {
+        log_.pop_back();
+        if (rc == kGrowFailed) return fail(std::move(*grow_error_));
+        return fail(from_storage_error(rc));
+    }
+    return existed;
+}
+
+Status WriteTxn::put(std::string_view table, std::string_view key, Bytes value) {
+    auto r = run(Op{std::string(table), std::string(key),
+                    std::vector<std::uint8_t>(value.begin(), value.end())});
+    if (!r) return fail(r.error());
+    return {};
+}
+
+Result<bool> WriteTxn::remove(std::string_view table, std::string_view key) {
+    return run(Op{std::string(table), std::string(key), std::nullopt});
+}
+
+int WriteTxn::grow_and_replay(bool* last_existed) {
+    for (;;) {
+        const std::size_t seen = store_->map_size();
+        end();
+        if (auto st = store_->grow(seen, MDB_MAP_FULL); !st) {
+            grow_error_ = st.error();
+            return kGrowFailed;
+        }
+        store_->enter();
+        entered_ = true;
+        if (const int rc = mdb_txn_begin(store_->env_, nullptr, 0, &txn_); rc != 0) {
+            txn_ = nullptr;
+            end();
+            grow_error_ = from_transaction_error(rc);
+            return kGrowFailed;
+        }
+        int rc = 0;
+        for (const Op& op : log_)
+            if ((rc = apply(op, last_existed)) != 0) break;
+        if (rc != MDB_MAP_FULL) return rc;
+    }
+}
+
+Status WriteTxn::commit() {
+    if (!txn_) return fail(StoreError::Transaction, "Transaction is no longer usable");
+    for (;;) {
+        if (take_fault(FaultPoint::Commit)) {
+            end();
+            return fail(StoreError::Transaction, "I/O error: injected commit failure");
+        }
+        int rc = mdb_txn_commit(txn_);
+        txn_ = nullptr;  // LMDB frees the transaction whether or not it committed
+        if (rc == MDB_MAP_FULL) {
+            bool unused;
+            rc = grow_and_replay(&unused);
+            if (rc == 0) continue;
+            if (rc == kGrowFailed) return fail(std::move(*grow_error_));
+            end();
+            return fail(from_storage_error(rc));
+        }
+        if (rc != 0) {
+            end();
+            return fail(from_commit_error(rc));
+        }
+        for (const auto& [name, dbi] : created_) store_->publish_table(name, dbi);
+        log_.clear();
+        end();
+        return {};
+    }
+}
+
+}  // namespace tessello

@@ -1,0 +1,179 @@
+#pragma once
+// KvStore: one key-value file ("meta.redb") on an LMDB environment.
+//
+// - Opening takes an exclusive, non-blocking flock on the file first; a second
+//   handle on the same file, in this process or another, fails with
+//   "Database already open. Cannot acquire lock." and the first stays usable.
+// - Tables are LMDB named databases with UTF-8 keys and byte values, iterated
+//   in key (byte) order. Readers see a missing table as empty; writers create it.
+// - Read and write transactions are RAII values. A write transaction released
+//   without commit aborts and leaves nothing behind.
+// - The map is never a fixed cap: a write that finds it full grows it and
+//   replays its own operations, so the write succeeds.
+//
+// Rule for callers: never begin a write transaction while the same thread holds
+// a read transaction on the same store; growing the map waits for every
+// transaction of the process to end.
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error/store_error.h"
+#include "storage/binary_codec.h"
+#include "storage/unique_fd.h"
+
+struct MDB_env;
+struct MDB_txn;
+struct MDB_cursor;
+
+namespace tessello {
+
+class ReadTxn;
+class WriteTxn;
+
+class KvStore {
+public:
+    static constexpr std::size_t kDefaultMapSize = std::size_t{8} << 20;
+
+    // Opens or creates the file at path. tables names every table the store
+    // may hold, so that the ones already on disk are known before the first
+    // transaction begins.
+    static Result<std::unique_ptr<KvStore>> open(const std::filesystem::path& path,
+                                                 std::initializer_list<std::string_view> tables,
+                                                 std::size_t initial_map_size = kDefaultMapSize);
+    ~KvStore();
+    KvStore(const KvStore&) = delete;
+    KvStore& operator=(const KvStore&) = delete;
+
+    std::size_t map_size() const;
+
+private:
+    friend class ReadTxn;
+    friend class WriteTxn;
+    friend class TableCursor;
+    friend Result<ReadTxn> begin_read_txn(KvStore& store);
+    friend Result<WriteTxn> begin_write_txn(KvStore& store);
+
+    KvStore() = default;
+
+    // Transactions pass through a gate so the map can be grown while none is open.
+    void enter();
+    void leave();
+    // Grows the map past seen_size unless another writer already did. Fails
+    // when the calling thread still holds a transaction of its own.
+    Status grow(std::size_t seen_size, int full_rc);
+
+    // The handle of a committed table, or nothing when it does not exist yet.
+    std::optional<unsigned> known_table(std::string_view name);
+    void publish_table(const std::string& name, unsigned dbi);
+
+    UniqueFd lock_fd_;
+    MDB_env* env_ = nullptr;
+    std::size_t map_size_ = 0;
+
+    std::mutex table_mu_;
+    std::map<std::string, unsigned, std::less<>> tables_;
+
+    std::mutex gate_mu_;
+    std::condition_variable gate_cv_;
+    std::size_t active_ = 0;
+    std::size_t growers_waiting_ = 0;
+};
+
+struct KvEntry {
+    std::string_view key;
+    Bytes value;
+};
+
+// Walks one table in key order. Views stay valid while the transaction lives.
+class TableCursor {
+public:
+    TableCursor(TableCursor&& other) noexcept;
+    TableCursor& operator=(TableCursor&&) = delete;
+    ~TableCursor();
+    // The next entry, nothing at the end.
+    Result<std::optional<KvEntry>> next();
+
+private:
+    friend class ReadTxn;
+    explicit TableCursor(MDB_cursor* cursor) : cursor_(cursor) {}
+    MDB_cursor* cursor_ = nullptr;  // null: a missing table, yields nothing
+    bool started_ = false;
+};
+
+class ReadTxn {
+public:
+    ReadTxn(ReadTxn&& other) noexcept;
+    ReadTxn& operator=(ReadTxn&&) = delete;
+    ~ReadTxn();
+
+    // The value under key (a view valid while the transaction lives), or
+    // nothing when the table or the key is missing.
+    Result<std::optional<Bytes>> get(std::string_view table, std::string_view key) const;
+    Result<TableCursor> scan(std::string_view table) const;
+
+private:
+    friend Result<ReadTxn> begin_read_txn(KvStore& store);
+    ReadTxn(KvStore* store, MDB_txn* txn) : store_(store), txn_(txn) {}
+    // The table's handle as this transaction sees it: nothing when the table
+    // did not exist in its snapshot.
+    std::optional<unsigned> table(std::string_view name) const;
+
+    KvStore* store_;
+    MDB_txn* txn_;
+};
+
+class WriteTxn {
+public:
+    WriteTxn(WriteTxn&& other) noexcept;
+    WriteTxn& operator=(WriteTxn&&) = delete;
+    ~WriteTxn();
+
+    Status put(std::string_view table, std::string_view key, Bytes value);
+    // Whether a value was there.
+    Result<bool> remove(std::string_view table, std::string_view key);
+    Status commit();
+
+private:
+    friend Result<WriteTxn> begin_write_txn(KvStore& store);
+    struct Op {
+        std::string table;
+        std::string key;
+        std::optional<std::vector<std::uint8_t>> value;  // nothing: a removal
+    };
+
+    WriteTxn(KvStore* store, MDB_txn* txn) : store_(store), txn_(txn), entered_(true) {}
+    static constexpr int kGrowFailed = -1;
+    // Opens (creating when missing) a table; returns LMDB's code.
+    int table_for_write(std::string_view name, unsigned* dbi);
+    // Applies one operation to the open LMDB transaction; returns LMDB's code
+    // (the removal of a missing key succeeds with *existed false).
+    int apply(const Op& op, bool* existed);
+    Result<bool> run(Op op);
+    // After the map filled up: abort, grow, begin again and redo every
+    // operation logged so far. Returns LMDB's code of the replay, or
+    // kGrowFailed with grow_error_ set.
+    int grow_and_replay(bool* last_existed);
+    // Aborts what is open and leaves the store's gate.
+    void end();
+
+    KvStore* store_;
+    MDB_txn* txn_;
+    bool entered_;
+    std::vector<Op> log_;
+    std::vector<std::pair<std::string, unsigned>> created_;
+    std::optional<StoreError> grow_error_;
+};
+
+Result<ReadTxn> begin_read_txn(KvStore& store);
+Result<WriteTxn> begin_write_txn(KvStore& store);
+
+}  // namespace tessello

@@ -1,0 +1,57 @@
+#pragma once
+// Record: the stored form of one record of a collection, and its encoding
+// (id, slot, metadata text, created_at, optional expires_at, state as a u32
+// variant index). The vector itself lives in the collection's vector file, in
+// the slot the record names.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error/store_error.h"
+#include "storage/binary_codec.h"
+
+namespace tessello {
+
+enum class RecordState : std::uint8_t { Active = 0, Pending = 1, Tombstone = 2 };
+
+struct Record {
+    std::string id;
+    std::uint64_t slot = 0;
+    std::string metadata;  // compact JSON text, object keys in byte order
+    std::uint64_t created_at = 0;
+    std::optional<std::uint64_t> expires_at;
+    RecordState state = RecordState::Active;
+
+    bool operator==(const Record&) const = default;
+};
+
+// A decoded record whose strings still point into the stored bytes: valid
+// only while those bytes are (for a table value, while its transaction lives).
+struct RecordView {
+    std::string_view id;
+    std::uint64_t slot = 0;
+    std::string_view metadata;
+    std::uint64_t created_at = 0;
+    std::optional<std::uint64_t> expires_at;
+    RecordState state = RecordState::Active;
+
+    Record to_record() const;
+};
+
+// 37 + id bytes + metadata bytes, plus 8 with an expiry.
+std::size_t encoded_record_len(const Record& record);
+std::vector<std::uint8_t> encode_record(const Record& record);
+
+// Bytes after the state are ignored. Failures are StoreError::Serialization.
+Result<RecordView> decode_record_view(Bytes bytes);
+Result<Record> decode_record(Bytes bytes);
+
+// Whole Unix seconds of the wall clock; 0 before 1970.
+std::uint64_t now_unix_secs();
+// Active and either without expiry or now < expires_at.
+bool is_record_live(const Record& record);
+bool is_record_live(const RecordView& record);
+
+}  // namespace tessello

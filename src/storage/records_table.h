@@ -1,0 +1,27 @@
+#pragma once
+// The records table ("records" in a collection's key-value file): identifier
+// to encoded Record. Missing table = empty for readers; writers create it.
+// Operations share the caller's transaction; none commits or takes locks.
+#include <optional>
+#include <string_view>
+
+#include "storage/kv_store.h"
+#include "storage/record.h"
+
+namespace tessello {
+
+inline constexpr std::string_view kRecordsTable = "records";
+
+// Stores the record under its id, replacing any stored value.
+Status put_record(WriteTxn& txn, const Record& record);
+// The record whatever its state and expiry, or nothing.
+Result<std::optional<Record>> get_record(const ReadTxn& txn, std::string_view id);
+// Rewrites the state of a committed record (a fresh read transaction looks it
+// up, so an uncommitted put of this transaction is not seen). Whether it existed.
+Result<bool> set_record_state(KvStore& db, WriteTxn& txn, std::string_view id, RecordState state);
+// Whether a value was there.
+Result<bool> remove_record(WriteTxn& txn, std::string_view id);
+// Live records in the table; the first value that does not decode is the error.
+Result<std::uint64_t> count_live_records(const ReadTxn& txn);
+
+}  // namespace tessello

@@ -1,0 +1,84 @@
+#include "storage/freelist.h"
+
+#include <gtest/gtest.h>
+
+#include "temp_dir.h"
+
+namespace tessello {
+namespace {
+
+using testing::TempDir;
+
+TEST(FreeListTest, LastInFirstOut) {
+    FreeList list;
+    freelist_push(list, 4);
+    freelist_push(list, 9);
+    EXPECT_TRUE(list.contains(4));
+    EXPECT_EQ(list.take_last(), 9u);
+    EXPECT_EQ(list.take_last(), 4u);
+    EXPECT_EQ(list.take_last(), std::nullopt);
+}
+
+TEST(FreeListTest, StoredForm) {
+    const std::vector<std::uint8_t> expected = {2, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0,
+                                                9, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(encode_freelist({4, 9}), expected);
+    auto with_tail = expected;
+    with_tail.push_back(0xAA);
+    EXPECT_EQ(*decode_freelist(with_tail), (std::vector<std::uint64_t>{4, 9}));
+    EXPECT_EQ(*decode_freelist({}), std::vector<std::uint64_t>{});
+    auto cut = decode_freelist(Bytes(expected.data(), 12));
+    ASSERT_FALSE(cut);
+    EXPECT_EQ(cut.error().message(), "Serialization error: io error: unexpected end of file");
+    // A huge count must not make the decoder reserve memory it cannot fill.
+    const std::vector<std::uint8_t> huge = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 1};
+    EXPECT_FALSE(decode_freelist(huge));
+}
+
+class FreeListStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override { db = std::move(*KvStore::open(dir / "meta.redb", {kFreelistTable})); }
+    Result<FreeList> load() {
+        auto r = begin_read_txn(*db);
+        return load_freelist(*r);
+    }
+    void put_raw(std::string_view key, std::vector<std::uint8_t> value) {
+        auto w = begin_write_txn(*db);
+        ASSERT_TRUE(w->put(kFreelistTable, key, value));
+        ASSERT_TRUE(w->commit());
+    }
+    TempDir dir;
+    std::unique_ptr<KvStore> db;
+};
+
+TEST_F(FreeListStoreTest, MissingTableKeyOrEmptyValueLoadEmpty) {
+    EXPECT_EQ(load()->size(), 0u);
+    put_raw("other", {1});
+    EXPECT_EQ(load()->size(), 0u);
+    put_raw(kFreelistKey, {});
+    EXPECT_EQ(load()->size(), 0u);
+}
+
+TEST_F(FreeListStoreTest, PersistThenLoadKeepsOrder) {
+    FreeList list;
+    for (std::uint64_t s : {7, 3, 11}) list.push(s);
+    {
+        auto w = begin_write_txn(*db);
+        ASSERT_TRUE(persist_freelist(list, *w));
+        ASSERT_TRUE(w->commit());
+    }
+    auto loaded = load();
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->entries(), (std::vector<std::uint64_t>{7, 3, 11}));
+    EXPECT_EQ(loaded->take_last(), 11u);
+}
+
+TEST_F(FreeListStoreTest, ShortValueFailsToLoad) {
+    put_raw(kFreelistKey, {2, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0});
+    auto loaded = load();
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(loaded.error().kind(), StoreError::Serialization);
+}
+
+}  // namespace
+}  // namespace tessello

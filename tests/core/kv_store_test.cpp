@@ -1,0 +1,218 @@
+#include "storage/kv_store.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "storage/fault_injection.h"
+#include "temp_dir.h"
+
+namespace tessello {
+namespace {
+
+using testing::TempDir;
+
+std::vector<std::uint8_t> bytes(std::string_view s) { return {s.begin(), s.end()}; }
+std::string text(Bytes b) { return {b.begin(), b.end()}; }
+
+class KvStoreTest : public ::testing::Test {
+protected:
+    std::unique_ptr<KvStore> open(std::size_t map_size = KvStore::kDefaultMapSize) {
+        auto store = KvStore::open(dir / "meta.redb", {"t", "u"}, map_size);
+        EXPECT_TRUE(store.has_value()) << (store ? "" : store.error().message());
+        return store ? std::move(*store) : nullptr;
+    }
+    static void put(KvStore& s, std::string_view table, std::string_view key, std::string_view value) {
+        auto w = begin_write_txn(s);
+        ASSERT_TRUE(w);
+        ASSERT_TRUE(w->put(table, key, bytes(value)));
+        ASSERT_TRUE(w->commit());
+    }
+    static std::optional<std::string> get(KvStore& s, std::string_view table, std::string_view key) {
+        auto r = begin_read_txn(s);
+        EXPECT_TRUE(r);
+        auto v = r->get(table, key);
+        EXPECT_TRUE(v);
+        if (!v || !*v) return std::nullopt;
+        return text(**v);
+    }
+    TempDir dir;
+};
+
+TEST_F(KvStoreTest, SecondHandleOnSameFileIsRefusedAndFirstStaysUsable) {
+    auto first = open();
+    put(*first, "t", "k", "v");
+    auto second = KvStore::open(dir / "meta.redb", {"t"});
+    ASSERT_FALSE(second);
+    EXPECT_EQ(second.error().message(), "Database error: Database already open. Cannot acquire lock.");
+    EXPECT_EQ(get(*first, "t", "k"), "v");
+    first.reset();
+    auto again = open();
+    EXPECT_EQ(get(*again, "t", "k"), "v");
+}
+
+TEST_F(KvStoreTest, AnotherProcessCannotOpenALockedFile) {
+    auto first = open();
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        auto second = KvStore::open(dir / "meta.redb", {"t"});
+        const bool refused =
+            !second && second.error().message() == "Database error: Database already open. Cannot acquire lock.";
+        _exit(refused ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST_F(KvStoreTest, UncommittedWriteLeavesNothing) {
+    auto s = open();
+    {
+        auto w = begin_write_txn(*s);
+        ASSERT_TRUE(w->put("t", "k", bytes("v")));
+    }
+    EXPECT_EQ(get(*s, "t", "k"), std::nullopt);
+    // The table the dropped transaction created is not there either.
+    put(*s, "u", "x", "y");
+    EXPECT_EQ(get(*s, "t", "k"), std::nullopt);
+}
+
+TEST_F(KvStoreTest, MissingTableReadsAsEmpty) {
+    auto s = open();
+    auto r = begin_read_txn(*s);
+    ASSERT_TRUE(r);
+    EXPECT_FALSE(*r->get("t", "k"));
+    EXPECT_FALSE(*r->get("never-declared", "k"));
+    auto c = r->scan("t");
+    ASSERT_TRUE(c);
+    EXPECT_FALSE(*c->next());
+}
+
+TEST_F(KvStoreTest, ReaderOlderThanTheTableDoesNotSeeIt) {
+    auto s = open();
+    auto before = begin_read_txn(*s);
+    put(*s, "t", "k", "v");
+    EXPECT_FALSE(*before->get("t", "k"));
+    auto after = begin_read_txn(*s);
+    ASSERT_TRUE(*after->get("t", "k"));
+}
+
+TEST_F(KvStoreTest, TablesOnDiskAreSeenAfterReopen) {
+    {
+        auto s = open();
+        put(*s, "u", "k", "v");
+    }
+    auto s = open();
+    EXPECT_EQ(get(*s, "u", "k"), "v");
+}
+
+TEST_F(KvStoreTest, IterationFollowsKeyBytes) {
+    auto s = open();
+    for (std::string_view k : {"b", "\xc3\xa9", "B", "a", "ab", "A"}) put(*s, "t", k, "x");
+    auto r = begin_read_txn(*s);
+    auto c = r->scan("t");
+    std::vector<std::string> keys;
+    while (auto e = *c->next()) keys.emplace_back(e->key);
+    EXPECT_EQ(keys, (std::vector<std::string>{"A", "B", "a", "ab", "b", "\xc3\xa9"}));
+}
+
+TEST_F(KvStoreTest, RemoveReportsWhetherAValueWasThere) {
+    auto s = open();
+    put(*s, "t", "k", "v");
+    auto w = begin_write_txn(*s);
+    EXPECT_TRUE(*w->remove("t", "k"));
+    EXPECT_FALSE(*w->remove("t", "k"));
+    EXPECT_FALSE(*w->remove("t", ""));
+    EXPECT_FALSE(*w->remove("t", std::string(600, 'x')));
+    ASSERT_TRUE(w->commit());
+    EXPECT_EQ(get(*s, "t", "k"), std::nullopt);
+    EXPECT_EQ(get(*s, "t", ""), std::nullopt);
+}
+
+TEST_F(KvStoreTest, UnstorableKeyIsADatabaseError) {
+    auto s = open();
+    auto w = begin_write_txn(*s);
+    auto st = w->put("t", std::string(600, 'x'), bytes("v"));
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error().kind(), StoreError::Database);
+}
+
+TEST_F(KvStoreTest, MapGrowsWhenFull) {
+    constexpr std::size_t kInitial = 256 * 1024;
+    const std::string value(1000, 'v');
+    {
+        auto s = open(kInitial);
+        // One transaction much larger than the map, then many small ones.
+        auto w = begin_write_txn(*s);
+        for (int i = 0; i < 2000; ++i) ASSERT_TRUE(w->put("t", "big" + std::to_string(i), bytes(value)));
+        ASSERT_TRUE(w->commit());
+        for (int i = 0; i < 2000; ++i) put(*s, "u", "small" + std::to_string(i), value);
+        EXPECT_GT(s->map_size(), 4 * 1024 * 1024u);
+    }
+    auto s = open(kInitial);
+    auto r = begin_read_txn(*s);
+    for (int i = 0; i < 2000; i += 97) {
+        EXPECT_EQ(text(**r->get("t", "big" + std::to_string(i))), value);
+        EXPECT_EQ(text(**r->get("u", "small" + std::to_string(i))), value);
+    }
+}
+
+TEST_F(KvStoreTest, GrowthWaitsForReadersOfOtherThreads) {
+    auto s = open(256 * 1024);
+    put(*s, "t", "seed", "x");
+    std::atomic<bool> stop{false};
+    std::atomic<int> reads{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 4; ++t)
+        readers.emplace_back([&] {
+            while (!stop) {
+                auto r = begin_read_txn(*s);
+                ASSERT_TRUE(r);
+                auto v = r->get("t", "seed");
+                ASSERT_TRUE(v && *v);
+                ASSERT_EQ(text(**v), "x");
+                ++reads;
+            }
+        });
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 2; ++t)
+        writers.emplace_back([&, t] {
+            const std::string value(2000, 'w');
+            for (int i = 0; i < 300; ++i) {
+                auto w = begin_write_txn(*s);
+                ASSERT_TRUE(w);
+                ASSERT_TRUE(w->put("u", std::to_string(t) + "-" + std::to_string(i), bytes(value)));
+                ASSERT_TRUE(w->commit());
+            }
+        });
+    for (auto& w : writers) w.join();
+    stop = true;
+    for (auto& r : readers) r.join();
+    EXPECT_GT(reads.load(), 0);
+    auto r = begin_read_txn(*s);
+    EXPECT_TRUE(*r->get("u", "1-299"));
+}
+
+#ifdef TESSELLO_FAULT_INJECTION
+TEST_F(KvStoreTest, FailedCommitIsATransactionErrorAndStoresNothing) {
+    auto s = open();
+    auto w = begin_write_txn(*s);
+    ASSERT_TRUE(w->put("t", "k", bytes("v")));
+    arm_fault(FaultPoint::Commit);
+    auto st = w->commit();
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error().kind(), StoreError::Transaction);
+    EXPECT_EQ(get(*s, "t", "k"), std::nullopt);
+    put(*s, "t", "k", "v2");
+    EXPECT_EQ(get(*s, "t", "k"), "v2");
+}
+#endif
+
+}  // namespace
+}  // namespace tessello
