@@ -1,0 +1,129 @@
+// The wide kernels. Only these functions carry the AVX2/FMA code-generation
+// target, so the library as a whole stays runnable on processors without it;
+// callers reach them only after cpu_has_avx2_fma().
+//
+// One 8-lane accumulator is fed chunk by chunk in index order: the unrolling
+// by four chunks keeps that single dependency chain (the order of the sums is
+// what fixes the score), it only trims loop overhead. Contraction is switched
+// off so the tails stay an unfused multiply and add.
+#include "search/distance_kernels.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#elif defined(__GNUC__)
+#pragma GCC optimize("fp-contract=off")
+#endif
+
+namespace tessello {
+
+#if defined(__x86_64__) || defined(__i386__)
+
+#define TESSELLO_WIDE __attribute__((target("avx2,fma")))
+
+namespace {
+
+// u_l = t_l + t_(l+4), then (u0 + u2) + (u1 + u3).
+TESSELLO_WIDE inline float reduce8(__m256 t) {
+    alignas(16) float u[4];
+    _mm_store_ps(u, _mm_add_ps(_mm256_castps256_ps128(t), _mm256_extractf128_ps(t, 1)));
+    return (u[0] + u[2]) + (u[1] + u[3]);
+}
+
+TESSELLO_WIDE inline __m256 dot_step(__m256 t, const float* a, const float* b) {
+    return _mm256_fmadd_ps(_mm256_loadu_ps(a), _mm256_loadu_ps(b), t);
+}
+
+TESSELLO_WIDE inline __m256 l2_step(__m256 t, const float* a, const float* b) {
+    const __m256 d = _mm256_sub_ps(_mm256_loadu_ps(a), _mm256_loadu_ps(b));
+    return _mm256_fmadd_ps(d, d, t);
+}
+
+TESSELLO_WIDE inline __m256 square_step(__m256 t, const float* v) {
+    const __m256 x = _mm256_loadu_ps(v);
+    return _mm256_fmadd_ps(x, x, t);
+}
+
+}  // namespace
+
+TESSELLO_WIDE float dot_product_avx2(std::span<const float> a, std::span<const float> b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    const float* pa = a.data();
+    const float* pb = b.data();
+    const std::size_t whole = n - n % 8;
+    __m256 t = _mm256_setzero_ps();
+    std::size_t i = 0;
+    for (; i + 32 <= whole; i += 32) {
+        t = dot_step(t, pa + i, pb + i);
+        t = dot_step(t, pa + i + 8, pb + i + 8);
+        t = dot_step(t, pa + i + 16, pb + i + 16);
+        t = dot_step(t, pa + i + 24, pb + i + 24);
+    }
+    for (; i < whole; i += 8) t = dot_step(t, pa + i, pb + i);
+    float h = reduce8(t);
+    for (; i < n; ++i) h = h + pa[i] * pb[i];
+    return h;
+}
+
+TESSELLO_WIDE float l2_squared_avx2(std::span<const float> a, std::span<const float> b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    const float* pa = a.data();
+    const float* pb = b.data();
+    const std::size_t whole = n - n % 8;
+    __m256 t = _mm256_setzero_ps();
+    std::size_t i = 0;
+    for (; i + 32 <= whole; i += 32) {
+        t = l2_step(t, pa + i, pb + i);
+        t = l2_step(t, pa + i + 8, pb + i + 8);
+        t = l2_step(t, pa + i + 16, pb + i + 16);
+        t = l2_step(t, pa + i + 24, pb + i + 24);
+    }
+    for (; i < whole; i += 8) t = l2_step(t, pa + i, pb + i);
+    float h = reduce8(t);
+    for (; i < n; ++i) {
+        const float d = pa[i] - pb[i];
+        h = h + d * d;
+    }
+    return h;
+}
+
+TESSELLO_WIDE float l2_norm_avx2(std::span<const float> v) {
+    const std::size_t n = v.size();
+    const float* p = v.data();
+    const std::size_t whole = n - n % 8;
+    __m256 t = _mm256_setzero_ps();
+    std::size_t i = 0;
+    for (; i + 32 <= whole; i += 32) {
+        t = square_step(t, p + i);
+        t = square_step(t, p + i + 8);
+        t = square_step(t, p + i + 16);
+        t = square_step(t, p + i + 24);
+    }
+    for (; i < whole; i += 8) t = square_step(t, p + i);
+    float h = reduce8(t);
+    for (; i < n; ++i) h = h + p[i] * p[i];
+    return std::sqrt(h);
+}
+
+#undef TESSELLO_WIDE
+
+#else  // no x86: the wide family is never selected; keep the symbols total.
+
+float dot_product_avx2(std::span<const float> a, std::span<const float> b) {
+    return dot_product_4lane(a, b);
+}
+float l2_squared_avx2(std::span<const float> a, std::span<const float> b) {
+    return l2_squared_4lane(a, b);
+}
+float l2_norm_avx2(std::span<const float> v) { return l2_norm_scalar(v); }
+
+#endif
+
+}  // namespace tessello
