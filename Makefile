@@ -2,7 +2,8 @@
 # Debian 12 machine lacks before it builds.
 PACKAGES := g++ make cmake ninja-build pkg-config liblmdb-dev libtbb-dev \
             zlib1g-dev libgtest-dev libbenchmark-dev python3-dev python3-numpy \
-            python3-pytest python3-venv python3-pip python3-setuptools
+            python3-pytest python3-venv python3-pip python3-setuptools \
+            curl xz-utils ca-certificates
 BUILD    ?= build
 PYTHON   := /usr/bin/python3
 JOBS     ?= $(shell nproc)

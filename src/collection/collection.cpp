@@ -1,0 +1,56 @@
+#include "collection/collection.h"
+
+#include <sys/stat.h>
+
+#include "collection/insert.h"
+#include "storage/records_table.h"
+
+namespace tessello {
+
+Collection::Collection(CollectionConfig config_in, std::filesystem::path dir_in, std::unique_ptr<KvStore> db,
+                       VectorStore vectors, FreeList free)
+    : config(std::move(config_in)),
+      dir(std::move(dir_in)),
+      meta_db(std::move(db)),
+      vector_store(std::move(vectors)),
+      free_list(std::move(free)) {}
+
+Collection::~Collection() {
+    // A process that adds and then lets go of the collection keeps its records.
+    (void)flush_pending(*this);
+}
+
+Result<CollectionHandle> open_collection(const std::filesystem::path& dir, CollectionConfig config) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) return fail_errno(ec.value());
+
+    const std::filesystem::path vectors_path = dir / "vectors.bin";
+    struct stat st;
+    auto vectors = ::stat(vectors_path.c_str(), &st) != 0 ? create_vector_store(vectors_path, config.dimensions)
+                                                          : open_vector_store(vectors_path, config.dimensions);
+    if (!vectors) return fail(vectors.error());
+
+    auto db = KvStore::open(dir / "meta.redb", {kRecordsTable, kFreelistTable});
+    if (!db) return fail(db.error());
+
+    std::optional<FreeList> free_list;
+    {
+        auto txn = begin_read_txn(**db);
+        if (!txn) return fail(txn.error());
+        auto loaded = load_freelist(*txn);
+        if (!loaded) return fail(loaded.error());
+        free_list.emplace(std::move(*loaded));
+    }
+
+    const bool has_hnsw = config.hnsw.has_value();
+    auto core = std::make_shared<Collection>(std::move(config), dir, std::move(*db), std::move(*vectors),
+                                             std::move(*free_list));
+    // The index step of opening: a configuration with HNSW parameters starts
+    // without a graph in memory until one is loaded from "hnsw.index" or built,
+    // so it is marked dirty; without parameters there is never an index.
+    core->index_dirty.store(has_hnsw);
+    return core;
+}
+
+}  // namespace tessello

@@ -1,0 +1,71 @@
+#pragma once
+// Collection: the core of one open collection, shared through one
+// reference-counted handle by the database's cache and every Python
+// Collection object. Releasing the last handle flushes the write-behind
+// buffer (best effort: a failure then has no caller to report to), then
+// closes the vector file and the key-value store.
+//
+// Lock order, binding on every operation:
+// - free_list_lock and vector_store_lock are never held together;
+// - where index_lock and vector_store_lock are both held, index_lock comes first;
+// - pending_lock may be held while free_list_lock is taken, never the reverse;
+// - inside an index, a search takes the graph lock before the deleted-slots
+//   lock, and a delete takes them one after the other, never together.
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <vector>
+
+#include "collection/pending_write.h"
+#include "storage/freelist.h"
+#include "storage/kv_store.h"
+#include "storage/registry.h"
+#include "storage/vectors.h"
+
+namespace tessello {
+
+struct HnswIndex;
+
+struct Collection {
+    Collection(CollectionConfig config, std::filesystem::path dir, std::unique_ptr<KvStore> meta_db,
+               VectorStore vector_store, FreeList free_list);
+    ~Collection();
+    Collection(const Collection&) = delete;
+    Collection& operator=(const Collection&) = delete;
+
+    const CollectionConfig config;
+    const std::filesystem::path dir;
+    std::unique_ptr<KvStore> meta_db;
+    const std::uint64_t batch_size = 100;
+    const std::uint64_t flush_interval_ms = 100;
+
+    std::shared_mutex vector_store_lock;
+    VectorStore vector_store;
+
+    std::shared_mutex free_list_lock;
+    FreeList free_list;
+
+    std::mutex pending_lock;
+    std::vector<PendingWrite> pending;
+    // Wall-clock ms at which an entry was queued into the empty buffer; 0 at
+    // open and after a successful flush.
+    std::atomic<std::uint64_t> first_pending_ms{0};
+
+    // Absent: every search is an exact scan. Only a configuration with HNSW
+    // parameters ever holds a graph.
+    std::shared_mutex index_lock;
+    std::shared_ptr<HnswIndex> index;
+    std::atomic<bool> index_dirty{false};
+};
+
+using CollectionHandle = std::shared_ptr<Collection>;
+
+// Opens or creates the collection directory dir with the given configuration:
+// creates the directory, creates or checks "vectors.bin", opens "meta.redb"
+// (exclusively) and loads the free list. Writes nothing to "meta.redb".
+Result<CollectionHandle> open_collection(const std::filesystem::path& dir, CollectionConfig config);
+
+}  // namespace tessello

@@ -1,0 +1,183 @@
+#include "collection/insert.h"
+
+#include <sys/random.h>
+
+#include <cerrno>
+#include <ctime>
+#include <limits>
+
+#include "json/json_writer.h"
+#include "search/distance.h"
+#include "storage/records_table.h"
+
+namespace tessello {
+
+Status validate_record_id(std::string_view id) {
+    if (id.empty()) return fail(StoreError::InvalidInput, "Record identifier must not be empty");
+    if (id.size() > kMaxRecordIdBytes)
+        return fail(StoreError::InvalidInput, "Record identifier is " + std::to_string(id.size()) +
+                                                  " bytes long; at most 511 bytes are allowed");
+    return {};
+}
+
+Result<std::string> new_uuid_v4() {
+    std::uint8_t b[16];
+    std::size_t got = 0;
+    while (got < sizeof b) {
+        const ssize_t n = getrandom(b + got, sizeof b - got, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail_errno(errno);
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    b[6] = static_cast<std::uint8_t>((b[6] & 0x0F) | 0x40);
+    b[8] = static_cast<std::uint8_t>((b[8] & 0x3F) | 0x80);
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(36);
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) out.push_back('-');
+        out.push_back(kHex[b[i] >> 4]);
+        out.push_back(kHex[b[i] & 0x0F]);
+    }
+    return out;
+}
+
+std::uint64_t wall_clock_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    if (ts.tv_sec < 0) return 0;
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000 + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+Result<std::uint64_t> allocate_slot(Collection& core) {
+    {
+        std::unique_lock lock(core.free_list_lock);
+        if (auto slot = core.free_list.take_last()) return *slot;
+    }
+    std::unique_lock lock(core.vector_store_lock);
+    return core.vector_store.append_slot();
+}
+
+namespace {
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    return b > std::numeric_limits<std::uint64_t>::max() - a ? std::numeric_limits<std::uint64_t>::max() : a + b;
+}
+
+bool flush_due(Collection& core) {
+    std::lock_guard lock(core.pending_lock);
+    const std::size_t n = core.pending.size();
+    if (n == 0) return false;
+    if (n >= core.batch_size) return true;
+    const std::uint64_t now = wall_clock_ms();
+    const std::uint64_t first = core.first_pending_ms.load();
+    const std::uint64_t age = now > first ? now - first : 0;
+    return age >= core.flush_interval_ms;
+}
+
+// Puts the records of a failed flush back in front of the buffer, in their
+// order, so that no add that already returned loses its record. The record
+// of the add that set the flush off is dropped instead and its slot freed.
+// Returns whether that record was among the taken ones.
+bool restore_after_failed_flush(Collection& core, std::vector<PendingWrite> taken,
+                                std::optional<std::uint64_t> trigger_slot) {
+    std::lock_guard lock(core.pending_lock);
+    bool dropped = false;
+    if (trigger_slot) {
+        for (auto it = taken.begin(); it != taken.end(); ++it) {
+            if (it->record.slot != *trigger_slot) continue;
+            taken.erase(it);
+            std::unique_lock free_lock(core.free_list_lock);
+            freelist_push(core.free_list, *trigger_slot);
+            dropped = true;
+            break;
+        }
+    }
+    if (taken.empty()) return dropped;
+    if (core.pending.empty() && core.first_pending_ms.load() == 0) core.first_pending_ms.exchange(wall_clock_ms());
+    taken.insert(taken.end(), std::make_move_iterator(core.pending.begin()),
+                 std::make_move_iterator(core.pending.end()));
+    core.pending = std::move(taken);
+    return dropped;
+}
+
+Status write_taken(Collection& core, const std::vector<PendingWrite>& taken) {
+    {
+        std::shared_lock lock(core.vector_store_lock);
+        if (auto st = core.vector_store.sync_vectors(); !st) return st;
+    }
+    if (core.config.hnsw) core.index_dirty.exchange(true);
+    auto txn = begin_write_txn(*core.meta_db);
+    if (!txn) return fail(txn.error());
+    for (const PendingWrite& entry : taken)
+        if (auto st = put_record(*txn, entry.record); !st) return st;
+    {
+        std::shared_lock lock(core.free_list_lock);
+        if (auto st = persist_freelist(core.free_list, *txn); !st) return st;
+    }
+    return txn->commit();
+}
+
+}  // namespace
+
+Status flush_pending(Collection& core, std::optional<std::uint64_t> trigger_slot) {
+    std::vector<PendingWrite> taken;
+    {
+        std::lock_guard lock(core.pending_lock);
+        if (core.pending.empty()) return {};
+        taken.swap(core.pending);
+    }
+    auto status = write_taken(core, taken);
+    if (!status) {
+        const bool dropped = restore_after_failed_flush(core, std::move(taken), trigger_slot);
+        // An add whose own record was not in this flush (another thread's
+        // flush already took it) loses nothing by the failure: it succeeded.
+        if (trigger_slot && !dropped) return {};
+        return status;
+    }
+    core.first_pending_ms.exchange(0);
+    return {};
+}
+
+Result<std::string> insert_record(Collection& core, std::span<const float> vector, JsonValue metadata,
+                                  std::optional<std::string> id, std::optional<std::uint64_t> ttl_secs) {
+    if (vector.size() != core.config.dimensions)
+        return fail(StoreError::dimension_mismatch(core.config.dimensions, vector.size()));
+    if (id) {
+        if (auto st = validate_record_id(*id); !st) return fail(st.error());
+    } else {
+        auto made = new_uuid_v4();
+        if (!made) return fail(made.error());
+        id = std::move(*made);
+    }
+    std::vector<float> prepared = normalize(static_cast<std::uint8_t>(core.config.metric), vector);
+
+    auto slot = allocate_slot(core);
+    if (!slot) return fail(slot.error());
+    {
+        std::unique_lock lock(core.vector_store_lock);
+        if (auto st = core.vector_store.write_slot(*slot, prepared); !st) return fail(st.error());
+    }
+
+    Record record;
+    record.id = *id;
+    record.slot = *slot;
+    record.created_at = now_unix_secs();
+    record.metadata = to_json_text(metadata);
+    if (ttl_secs) record.expires_at = saturating_add(record.created_at, *ttl_secs);
+    record.state = RecordState::Active;
+    {
+        std::lock_guard lock(core.pending_lock);
+        if (core.pending.empty()) core.first_pending_ms.exchange(wall_clock_ms());
+        core.pending.push_back(PendingWrite{std::move(record), std::move(prepared)});
+    }
+
+    if (flush_due(core)) {
+        if (auto st = flush_pending(core, *slot); !st) return fail(st.error());
+    }
+    return std::move(*id);
+}
+
+}  // namespace tessello

@@ -1,0 +1,48 @@
+#pragma once
+// Adding one record through the write-behind buffer, and flushing the buffer.
+//
+// insert_record copies the prepared vector into its slot at once and queues
+// the record; the buffer is written when it holds batch_size entries, or when
+// flush_interval_ms have passed on the wall clock since an entry was queued
+// into the empty buffer. Nothing flushes between calls.
+//
+// flush_pending makes the vector file durable (msync + fsync) before the
+// transaction that stores the records commits. When a flush fails, the
+// records it took go back to the front of the buffer in their order, except
+// the one whose add set the flush off (`trigger_slot`): that add reports the
+// error, its record is dropped and its slot returned to the free list. When
+// that record was not among the taken ones (another thread's flush had it),
+// the add's record is safe and the failure is not the add's to report.
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "collection/collection.h"
+#include "json/json_value.h"
+
+namespace tessello {
+
+// The longest identifier the key-value store can hold as a key.
+inline constexpr std::size_t kMaxRecordIdBytes = 511;
+
+// Refuses identifiers the records table cannot hold (empty, or over 511 bytes).
+Status validate_record_id(std::string_view id);
+
+// A random version-4 UUID, 36 lowercase characters in groups 8-4-4-4-12.
+Result<std::string> new_uuid_v4();
+
+// Milliseconds of the wall clock since 1970; 0 before 1970.
+std::uint64_t wall_clock_ms();
+
+// A free slot (last freed first), or a new one appended to the vector file.
+// Takes the free-list lock, then the vector-store lock, never both.
+Result<std::uint64_t> allocate_slot(Collection& core);
+
+// The identifier of the added record.
+Result<std::string> insert_record(Collection& core, std::span<const float> vector, JsonValue metadata,
+                                  std::optional<std::string> id, std::optional<std::uint64_t> ttl_secs);
+
+Status flush_pending(Collection& core, std::optional<std::uint64_t> trigger_slot = std::nullopt);
+
+}  // namespace tessello

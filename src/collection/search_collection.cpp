@@ -1,0 +1,85 @@
+#include "collection/search_collection.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "search/distance.h"
+#include "search/exact.h"
+#include "search/filter/matches_filter.h"
+#include "storage/records_table.h"
+
+namespace tessello {
+
+namespace {
+
+std::uint64_t collector_size(std::uint64_t k, const std::vector<FilterCondition>* filter) {
+    if (!filter || filter->empty()) return k;
+    return k > std::numeric_limits<std::uint64_t>::max() / 10 ? std::numeric_limits<std::uint64_t>::max() : k * 10;
+}
+
+// The exact path: every stored Active, unexpired record that passes the
+// filter becomes a candidate, in key order.
+Result<std::vector<SearchHit>> search_stored(Collection& core, std::span<const float> q, std::uint64_t k,
+                                             const std::vector<FilterCondition>* filter) {
+    std::shared_lock lock(core.vector_store_lock);
+    if (k == 0) return std::vector<SearchHit>{};
+    const std::uint64_t cap = collector_size(k, filter);
+    auto txn = begin_read_txn(*core.meta_db);
+    if (!txn) return fail(txn.error());
+    auto cursor = txn->scan(kRecordsTable);
+    if (!cursor) return fail(cursor.error());
+
+    std::vector<ScanCandidate> candidates;
+    for (;;) {
+        auto entry = cursor->next();
+        if (!entry) return fail(entry.error());
+        if (!*entry) break;
+        auto record = decode_record_view((*entry)->value);
+        if (!record) return fail(record.error());
+        if (record->state != RecordState::Active) continue;
+        if (record->expires_at && now_unix_secs() >= *record->expires_at) continue;
+        if (filter && !matches_filter(*filter, metadata_value(record->metadata))) continue;
+        candidates.push_back(ScanCandidate{record->slot, *record});
+    }
+    return search_candidates(candidates, q, static_cast<std::uint8_t>(core.config.metric), core.vector_store, k,
+                             cap);
+}
+
+}  // namespace
+
+Result<std::vector<SearchHit>> search_collection(Collection& core, std::span<const float> query, std::uint64_t k,
+                                                 const std::vector<FilterCondition>* filter) {
+    if (query.size() != core.config.dimensions)
+        return fail(StoreError::dimension_mismatch(core.config.dimensions, query.size()));
+    // Index maintenance runs here for a configuration with HNSW parameters.
+    const auto metric = static_cast<std::uint8_t>(core.config.metric);
+    const std::vector<float> q = normalize(metric, query);
+
+    std::vector<PendingWrite> snapshot;
+    {
+        std::lock_guard lock(core.pending_lock);
+        snapshot = core.pending;
+    }
+
+    std::shared_lock index_lock(core.index_lock);
+    // The graph path replaces this when the core holds an index.
+    auto stored = search_stored(core, q, k, filter);
+    if (!stored) return fail(stored.error());
+    std::vector<SearchHit> hits = std::move(*stored);
+
+    if (!snapshot.empty()) {
+        if (k > 0) {
+            auto buffered = search_pending(snapshot, q, metric, filter, k);
+            hits.insert(hits.end(), std::make_move_iterator(buffered.begin()),
+                        std::make_move_iterator(buffered.end()));
+        }
+        const bool higher = higher_is_better(core.config.metric);
+        std::stable_sort(hits.begin(), hits.end(), [higher](const SearchHit& a, const SearchHit& b) {
+            return score_ranks_before(a.score, b.score, higher);
+        });
+        if (hits.size() > k) hits.resize(k);
+    }
+    return hits;
+}
+
+}  // namespace tessello

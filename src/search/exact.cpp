@@ -1,0 +1,118 @@
+#include "search/exact.h"
+
+#include <algorithm>
+
+#include "json/json_reader.h"
+#include "search/distance.h"
+#include "search/filter/matches_filter.h"
+#include "search/top_k.h"
+#include "search/worker_pool.h"
+
+namespace tessello {
+
+JsonValue metadata_value(std::string_view text) {
+    auto value = parse_json(text);
+    return value ? std::move(*value) : JsonValue();
+}
+
+namespace {
+
+bool higher_is_better_code(std::uint8_t metric) { return metric <= 1; }
+
+auto slot_scorer(std::span<const ScanCandidate> candidates, std::span<const float> query, std::uint8_t metric,
+                 const VectorStore& store) {
+    return [=, &store](std::uint64_t i) -> std::optional<float> {
+        const std::uint64_t slot = candidates[i].slot;
+        if (slot >= store.slot_count()) return std::nullopt;
+        const std::span<const float> v = store.slot_view(slot);
+        if (is_deleted_mark(v)) return std::nullopt;
+        return distance(metric, query, v);
+    };
+}
+
+auto pending_scorer(std::span<const PendingWrite> entries, std::span<const float> query, std::uint8_t metric,
+                    const std::vector<FilterCondition>* filter) {
+    return [=](std::uint64_t i) -> std::optional<float> {
+        const Record& r = entries[i].record;
+        if (r.state != RecordState::Active) return std::nullopt;
+        if (r.expires_at && now_unix_secs() >= *r.expires_at) return std::nullopt;
+        if (filter && !matches_filter(*filter, metadata_value(r.metadata))) return std::nullopt;
+        return distance(metric, query, entries[i].vector);
+    };
+}
+
+// Pushes the pairs in item order, so ties resolve the same whatever the scan form.
+std::vector<ScoredIndex> best(std::vector<ScoredIndex> pairs, std::uint64_t size, std::uint8_t metric) {
+    const bool higher = higher_is_better_code(metric);
+    if (size >= pairs.size()) {
+        // Room for every pair: the collector would keep them all in the order
+        // of a stable best-first sort, which this gives without its
+        // per-push insertion cost.
+        std::stable_sort(pairs.begin(), pairs.end(), [higher](const ScoredIndex& a, const ScoredIndex& b) {
+            return score_ranks_before(a.score, b.score, higher);
+        });
+        return pairs;
+    }
+    TopK top(size, higher, pairs.size() + 1);
+    for (const ScoredIndex& p : pairs) topk_push(top, p.index, p.score);
+    return std::move(top).take_entries();
+}
+
+}  // namespace
+
+std::vector<ScoredIndex> scan_slots(std::span<const ScanCandidate> candidates, std::span<const float> query,
+                                    std::uint8_t metric, const VectorStore& store) {
+    return collect_in_order_sequential(candidates.size(), slot_scorer(candidates, query, metric, store));
+}
+
+std::vector<ScoredIndex> scan_slots_parallel(std::span<const ScanCandidate> candidates,
+                                             std::span<const float> query, std::uint8_t metric,
+                                             const VectorStore& store) {
+    return WorkerPool::global().collect_in_order(candidates.size(), slot_scorer(candidates, query, metric, store));
+}
+
+std::vector<ScoredIndex> scan_pending(std::span<const PendingWrite> entries, std::span<const float> query,
+                                      std::uint8_t metric, const std::vector<FilterCondition>* filter) {
+    return collect_in_order_sequential(entries.size(), pending_scorer(entries, query, metric, filter));
+}
+
+std::vector<ScoredIndex> scan_pending_parallel(std::span<const PendingWrite> entries,
+                                               std::span<const float> query, std::uint8_t metric,
+                                               const std::vector<FilterCondition>* filter) {
+    return WorkerPool::global().collect_in_order(entries.size(), pending_scorer(entries, query, metric, filter));
+}
+
+std::vector<SearchHit> search_candidates(std::span<const ScanCandidate> candidates, std::span<const float> query,
+                                         std::uint8_t metric, const VectorStore& store, std::uint64_t k,
+                                         std::uint64_t cap) {
+    auto pairs = candidates.size() < kParallelScanThreshold
+                           ? scan_slots(candidates, query, metric, store)
+                           : scan_slots_parallel(candidates, query, metric, store);
+    const auto kept = best(std::move(pairs), cap, metric);
+    std::vector<SearchHit> hits;
+    const std::size_t n = std::min<std::uint64_t>(k, kept.size());
+    hits.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const RecordView& r = candidates[kept[i].index].record;
+        hits.push_back(SearchHit{std::string(r.id), metadata_value(r.metadata), kept[i].score});
+    }
+    return hits;
+}
+
+std::vector<SearchHit> search_pending(std::span<const PendingWrite> entries, std::span<const float> query,
+                                      std::uint8_t metric, const std::vector<FilterCondition>* filter,
+                                      std::uint64_t k) {
+    auto pairs = entries.size() < kParallelScanThreshold
+                           ? scan_pending(entries, query, metric, filter)
+                           : scan_pending_parallel(entries, query, metric, filter);
+    const auto kept = best(std::move(pairs), k, metric);
+    std::vector<SearchHit> hits;
+    hits.reserve(kept.size());
+    for (const ScoredIndex& p : kept) {
+        const Record& r = entries[p.index].record;
+        hits.push_back(SearchHit{r.id, metadata_value(r.metadata), p.score});
+    }
+    return hits;
+}
+
+}  // namespace tessello

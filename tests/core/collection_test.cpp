@@ -1,0 +1,254 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "collection/sync.h"
+#include "collection_fixture.h"
+#include "storage/fault_injection.h"
+
+namespace tessello {
+namespace {
+
+using testing::CollectionFixture;
+
+class CollectionTest : public CollectionFixture {};
+
+TEST_F(CollectionTest, OpeningCreatesDirectoryVectorFileAndEmptyStore) {
+    auto path = dir / "a" / "b" / "c";
+    auto core = open_collection(path, CollectionConfig{"c", 3, Metric::Cosine, 0, std::nullopt});
+    ASSERT_TRUE(core) << core.error().message();
+    EXPECT_EQ(std::filesystem::file_size(path / "vectors.bin"), 64u + 4096u * 3);
+    EXPECT_TRUE(std::filesystem::exists(path / "meta.redb"));
+    EXPECT_EQ(stored_count(**core), 0u);
+    EXPECT_FALSE((*core)->index);
+    EXPECT_FALSE((*core)->index_dirty.load());
+    EXPECT_EQ((*core)->batch_size, 100u);
+    EXPECT_EQ((*core)->flush_interval_ms, 100u);
+}
+
+TEST_F(CollectionTest, ReopeningWithOtherDimensionsFailsAndChangesNothing) {
+    open(4).reset();
+    const auto size = std::filesystem::file_size(dir / "c" / "vectors.bin");
+    auto again = open_collection(dir / "c", CollectionConfig{"c", 8, Metric::L2, 0, std::nullopt});
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error().message(), "Dimension mismatch: expected 8, got 4");
+    EXPECT_EQ(std::filesystem::file_size(dir / "c" / "vectors.bin"), size);
+}
+
+TEST_F(CollectionTest, SecondOpenWhileFirstLivesIsRefused) {
+    auto first = open();
+    auto second = open_collection(dir / "c", CollectionConfig{"c", 2, Metric::L2, 0, std::nullopt});
+    ASSERT_FALSE(second);
+    EXPECT_EQ(second.error().message(), "Database error: Database already open. Cannot acquire lock.");
+}
+
+TEST_F(CollectionTest, NoIndexWithoutHnswParametersEvenWithAnIndexFile) {
+    std::filesystem::create_directories(dir / "c");
+    std::ofstream(dir / "c" / "hnsw.index") << "junk";
+    auto core = open();
+    EXPECT_FALSE(core->index);
+    EXPECT_FALSE(core->index_dirty.load());
+}
+
+TEST_F(CollectionTest, ReleasingTheLastHandleKeepsBufferedRecords) {
+    {
+        auto core = open();
+        hold_buffer(*core);
+        for (int i = 0; i < 5; ++i) add(*core, {float(i), 1}, "r" + std::to_string(i));
+        EXPECT_EQ(buffered(*core), 5u);
+        EXPECT_EQ(stored_count(*core), 0u);
+    }
+    auto core = open();
+    EXPECT_EQ(stored_count(*core), 5u);
+    EXPECT_EQ(core->vector_store.slot_count(), 5u);
+    EXPECT_EQ(*collection_len(*core), 5u);
+}
+
+TEST_F(CollectionTest, WrongLengthChangesNothing) {
+    auto core = open(4);
+    auto r = insert_record(*core, std::vector<float>{1, 2, 3}, JsonValue::object({}), std::nullopt, std::nullopt);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message(), "Dimension mismatch: expected 4, got 3");
+    EXPECT_EQ(core->vector_store.slot_count(), 0u);
+    EXPECT_EQ(buffered(*core), 0u);
+}
+
+TEST_F(CollectionTest, IdentifiersTheStoreCannotHoldAreRefusedBeforeASlotIsTaken) {
+    auto core = open();
+    for (const std::string& id : {std::string(), std::string(512, 'x')}) {
+        auto r = insert_record(*core, std::vector<float>{1, 2}, JsonValue::object({}), id, std::nullopt);
+        ASSERT_FALSE(r);
+        EXPECT_EQ(r.error().kind(), StoreError::InvalidInput);
+        EXPECT_TRUE(r.error().message().starts_with("Invalid input: Record identifier")) << r.error().message();
+    }
+    EXPECT_EQ(core->vector_store.slot_count(), 0u);
+    EXPECT_EQ(buffered(*core), 0u);
+    add(*core, {1, 2}, std::string(511, 'y'));
+    ASSERT_TRUE(sync_collection(*core));
+    EXPECT_TRUE(stored(*core, std::string(511, 'y')));
+}
+
+TEST_F(CollectionTest, GeneratedIdentifierIsAVersion4Uuid) {
+    auto core = open();
+    const std::string id = add(*core, {1, 2});
+    ASSERT_EQ(id.size(), 36u);
+    EXPECT_EQ(id[14], '4');
+    EXPECT_NE(std::string("89ab").find(id[19]), std::string::npos);
+    for (std::size_t i : {8u, 13u, 18u, 23u}) EXPECT_EQ(id[i], '-');
+    for (char ch : id) EXPECT_TRUE(ch == '-' || (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f'));
+    EXPECT_NE(add(*core, {1, 2}), id);
+}
+
+TEST_F(CollectionTest, HundredthAddWritesTheWholeBatch) {
+    auto core = open();
+    add(*core, {0, 0});
+    hold_buffer(*core);
+    for (int i = 1; i < 99; ++i) add(*core, {float(i), 0});
+    EXPECT_EQ(buffered(*core), 99u);
+    EXPECT_EQ(stored_count(*core), 0u);
+    add(*core, {99, 0});
+    EXPECT_EQ(buffered(*core), 0u);
+    EXPECT_EQ(stored_count(*core), 100u);
+    EXPECT_EQ(core->first_pending_ms.load(), 0u);
+}
+
+TEST_F(CollectionTest, AddAfterTheIntervalFlushesBoth) {
+    auto core = open();
+    add(*core, {1, 0}, "a");
+    EXPECT_EQ(buffered(*core), 1u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    add(*core, {2, 0}, "b");
+    EXPECT_EQ(buffered(*core), 0u);
+    EXPECT_TRUE(stored(*core, "a"));
+    EXPECT_TRUE(stored(*core, "b"));
+}
+
+TEST_F(CollectionTest, StoredRecordCarriesCompactMetadataAndExpiry) {
+    auto core = open(2, Metric::Cosine);
+    hold_buffer(*core);
+    add(*core, {3, 4}, "x", R"({ "b" : [1, 2.5], "a" : "é" })", 60);
+    ASSERT_TRUE(sync_collection(*core));
+    auto r = stored(*core, "x");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->metadata, R"({"a":"é","b":[1,2.5]})");
+    ASSERT_TRUE(r->expires_at);
+    EXPECT_EQ(*r->expires_at, r->created_at + 60);
+    EXPECT_EQ(r->state, RecordState::Active);
+    // Cosine vectors are stored normalised.
+    auto v = *core->vector_store.read_slot(r->slot);
+    EXPECT_FLOAT_EQ(v[0], 0.6f);
+    EXPECT_FLOAT_EQ(v[1], 0.8f);
+}
+
+TEST_F(CollectionTest, ExpiryOfAHugeTtlSaturates) {
+    auto core = open();
+    add(*core, {1, 1}, "forever", "{}", std::numeric_limits<std::uint64_t>::max());
+    ASSERT_TRUE(sync_collection(*core));
+    auto r = stored(*core, "forever");
+    ASSERT_TRUE(r && r->expires_at);
+    EXPECT_EQ(*r->expires_at, std::numeric_limits<std::uint64_t>::max());
+    EXPECT_TRUE(is_record_live(*r));
+}
+
+TEST_F(CollectionTest, SameIdentifierTwiceKeepsTheLaterRecordAndBothSlots) {
+    auto core = open();
+    hold_buffer(*core);
+    add(*core, {1, 0}, "dup", R"({"n":1})");
+    add(*core, {2, 0}, "dup", R"({"n":2})");
+    ASSERT_TRUE(sync_collection(*core));
+    EXPECT_EQ(stored_count(*core), 1u);
+    EXPECT_EQ(stored(*core, "dup")->metadata, R"({"n":2})");
+    EXPECT_EQ(core->vector_store.slot_count(), 2u);
+}
+
+TEST_F(CollectionTest, FreedSlotIsReusedWithoutTouchingTheHeader) {
+    auto core = open();
+    add(*core, {1, 1});
+    freelist_push(core->free_list, 0);
+    const auto count = core->vector_store.slot_count();
+    EXPECT_EQ(*allocate_slot(*core), 0u);
+    EXPECT_EQ(core->vector_store.slot_count(), count);
+    EXPECT_EQ(*allocate_slot(*core), count);
+}
+
+TEST_F(CollectionTest, LengthCountsLiveStoredAndEveryBufferedEntry) {
+    auto core = open();
+    hold_buffer(*core);
+    for (const char* id : {"s1", "s2", "s3"}) add(*core, {1, 1}, id);
+    add(*core, {1, 1}, "s-expired", "{}", 0);
+    ASSERT_TRUE(sync_collection(*core));
+    hold_buffer(*core);
+    add(*core, {1, 1}, "b1");
+    add(*core, {1, 1}, "b-expired", "{}", 0);
+    EXPECT_EQ(*collection_len(*core), 5u);
+}
+
+TEST_F(CollectionTest, SyncEmptiesTheBufferAndWritesNoIndexFile) {
+    auto core = open();
+    hold_buffer(*core);
+    add(*core, {1, 1}, "a");
+    add(*core, {2, 2}, "b");
+    ASSERT_TRUE(sync_collection(*core));
+    EXPECT_EQ(buffered(*core), 0u);
+    EXPECT_TRUE(stored(*core, "a"));
+    EXPECT_TRUE(stored(*core, "b"));
+    ASSERT_TRUE(sync_collection(*core));
+    EXPECT_FALSE(std::filesystem::exists(dir / "c" / "hnsw.index"));
+}
+
+#ifdef TESSELLO_FAULT_INJECTION
+class FailedFlushTest : public CollectionTest, public ::testing::WithParamInterface<FaultPoint> {
+protected:
+    void TearDown() override { disarm_faults(); }
+};
+
+TEST_P(FailedFlushTest, AcknowledgedRecordsStayAndOnlyTheTriggeringAddFails) {
+    auto core = open();
+    hold_buffer(*core);
+    for (const char* id : {"a", "b", "c"}) add(*core, {1, 1}, id);
+    arm_fault(GetParam());
+    age_buffer(*core);
+    auto r = insert_record(*core, std::vector<float>{2, 2}, JsonValue::object({}), "trigger", std::nullopt);
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(r.error().kind() == StoreError::Transaction || r.error().kind() == StoreError::Io)
+        << r.error().message();
+    EXPECT_EQ(buffered(*core), 3u);
+    EXPECT_EQ(*collection_len(*core), 3u);
+    // The failed add's slot is free again; the others keep theirs.
+    EXPECT_EQ(core->free_list.entries(), std::vector<std::uint64_t>{3});
+
+    ASSERT_TRUE(sync_collection(*core));
+    EXPECT_EQ(stored_count(*core), 3u);
+    for (const char* id : {"a", "b", "c"}) EXPECT_TRUE(stored(*core, id)) << id;
+    EXPECT_FALSE(stored(*core, "trigger"));
+    EXPECT_EQ(add(*core, {3, 3}, "next"), "next");
+    ASSERT_TRUE(sync_collection(*core));
+    EXPECT_EQ(stored(*core, "next").value_or(Record{}).slot, 3u);
+}
+
+TEST_P(FailedFlushTest, FailedSyncKeepsEveryRecordBuffered) {
+    auto core = open();
+    hold_buffer(*core);
+    for (const char* id : {"a", "b"}) add(*core, {1, 1}, id);
+    arm_fault(GetParam());
+    ASSERT_FALSE(sync_collection(*core));
+    hold_buffer(*core);
+    add(*core, {1, 1}, "later");
+    {
+        std::lock_guard lock(core->pending_lock);
+        ASSERT_EQ(core->pending.size(), 3u);
+        EXPECT_EQ(core->pending[0].record.id, "a");
+        EXPECT_EQ(core->pending[1].record.id, "b");
+        EXPECT_EQ(core->pending[2].record.id, "later");
+    }
+    ASSERT_TRUE(sync_collection(*core));
+    EXPECT_EQ(stored_count(*core), 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(CommitAndFsync, FailedFlushTest, ::testing::Values(FaultPoint::Commit, FaultPoint::Fsync));
+#endif
+
+}  // namespace
+}  // namespace tessello
