@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "collection/insert.h"
+#include "storage/dirs.h"
 #include "storage/records_table.h"
 
 namespace tessello {
@@ -21,9 +22,7 @@ Collection::~Collection() {
 }
 
 Result<CollectionHandle> open_collection(const std::filesystem::path& dir, CollectionConfig config) {
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec) return fail_errno(ec.value());
+    if (auto st = create_dir_all(dir.string()); !st) return fail(st.error());
 
     const std::filesystem::path vectors_path = dir / "vectors.bin";
     struct stat st;

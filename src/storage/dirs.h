@@ -1,0 +1,19 @@
+#pragma once
+// Directory and path helpers with the semantics the database relies on.
+#include <string>
+#include <string_view>
+
+#include "error/store_error.h"
+
+namespace tessello {
+
+// Creates path and every missing parent (mode 0777 before the umask). An
+// existing directory is fine; an existing non-directory fails with the
+// system's "File exists" error.
+Status create_dir_all(const std::string& path);
+
+// left joined with right: one '/' between them unless left is empty or
+// already ends in '/'; a right side starting with '/' replaces left.
+std::string join_path(std::string_view left, std::string_view right);
+
+}  // namespace tessello
