@@ -2,13 +2,13 @@
 # Debian 12 machine lacks before it builds.
 PACKAGES := g++ make cmake ninja-build pkg-config liblmdb-dev libtbb-dev \
             zlib1g-dev libgtest-dev libbenchmark-dev python3-dev python3-numpy \
-            python3-pytest python3-venv python3-pip python3-setuptools \
+            python3-pytest python3-venv python3-pip python3-setuptools python3-wheel \
             curl xz-utils ca-certificates
 BUILD    ?= build
 PYTHON   := /usr/bin/python3
 JOBS     ?= $(shell nproc)
 
-.PHONY: deps build test bench clean
+.PHONY: deps build demo test bench clean
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -27,6 +27,9 @@ $(BUILD)/build.ninja: CMakeLists.txt
 
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	PYTHONPATH=$(BUILD)/python $(PYTHON) examples/quickstart.py
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

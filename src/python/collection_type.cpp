@@ -1,0 +1,204 @@
+// The Python class Collection: the method wrappers over the collection core.
+#include <limits>
+
+#include "collection/fetch_record.h"
+#include "collection/insert.h"
+#include "collection/search_collection.h"
+#include "collection/sync.h"
+#include "python/classes.h"
+#include "python/collection_object.h"
+#include "python/conversions.h"
+#include "python/errors.h"
+#include "python/method_frame.h"
+#include "python/py_ref.h"
+#include "python/results.h"
+#include "search/filter/parse_where.h"
+
+namespace tessello::py {
+
+namespace {
+
+CollectionHandle& handle(PyObject* self) { return unbox<CollectionHandle>(self); }
+
+PyObject* utf8(const std::string& s) {
+    return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+}
+
+// Runs fn without the interpreter lock, holding an extra share of the core so
+// it outlives the call whatever other holders do meanwhile.
+template <class F>
+auto without_gil(const CollectionHandle& core, F&& fn) {
+    CollectionHandle share = core;
+    PyThreadState* state = PyEval_SaveThread();
+    auto result = fn(*share);
+    share.reset();
+    PyEval_RestoreThread(state);
+    return result;
+}
+
+PyObject* collection_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"vector", "metadata", "id", "ttl"};
+    static const Signature sig{"Collection.add()", names, 4, 2};
+    PyObject* slots[4];
+    if (!match_arguments(sig, args, nargs, kwnames, slots)) return nullptr;
+    std::optional<std::string> id;
+    std::optional<std::uint64_t> ttl;
+    if (!arg_dict(slots[1], "metadata") || !arg_optional_str(slots[2], "id", id) ||
+        !arg_optional_u64(slots[3], "ttl", ttl))
+        return nullptr;
+    std::vector<float> vector;
+    if (!extract_vector(slots[0], vector)) return nullptr;
+    auto metadata = dict_to_json_value(slots[1]);
+    if (!metadata) return nullptr;
+
+    auto added = without_gil(handle(self), [&](Collection& core) {
+        return insert_record(core, vector, std::move(*metadata), std::move(id), ttl);
+    });
+    if (!added) return raise(PyExc_ValueError, added.error());
+    return utf8(*added);
+}
+
+PyObject* collection_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"vector", "k", "where_"};
+    static const Signature sig{"Collection.search()", names, 3, 2};
+    PyObject* slots[3];
+    if (!match_arguments(sig, args, nargs, kwnames, slots)) return nullptr;
+    std::uint64_t k = 0;
+    if (!arg_u64(slots[1], "k", k)) return nullptr;
+    const bool has_filter = slots[2] != nullptr && slots[2] != Py_None;
+    if (has_filter && !arg_dict(slots[2], "where_")) return nullptr;
+    std::vector<float> query;
+    if (!extract_vector(slots[0], query)) return nullptr;
+    std::optional<std::vector<FilterCondition>> filter;
+    if (has_filter) {
+        auto where = dict_to_json_value(slots[2]);
+        if (!where) return nullptr;
+        filter = parse_where(*where);
+    }
+
+    auto hits = without_gil(handle(self), [&](Collection& core) {
+        return search_collection(core, query, k, filter ? &*filter : nullptr);
+    });
+    if (!hits) return raise(PyExc_ValueError, hits.error());
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(hits->size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < hits->size(); ++i) {
+        PyObject* result = new_search_result(to_search_result(std::move((*hits)[i])));
+        if (result == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), result);
+    }
+    return list.release();
+}
+
+PyObject* collection_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"id"};
+    static const Signature sig{"Collection.get()", names, 1, 1};
+    PyObject* slots[1];
+    std::string id;
+    if (!match_arguments(sig, args, nargs, kwnames, slots) || !arg_str(slots[0], "id", id)) return nullptr;
+    auto hit = fetch_record(*handle(self), id);
+    if (!hit) return raise(PyExc_ValueError, hit.error());
+    if (!*hit) Py_RETURN_NONE;
+    return new_search_result(to_search_result(std::move(**hit)));
+}
+
+PyObject* collection_preload(PyObject* self, PyObject*) {
+    Collection& core = *handle(self);
+    std::shared_lock lock(core.vector_store_lock);
+    core.vector_store.preload();
+    Py_RETURN_NONE;
+}
+
+PyObject* collection_sync(PyObject* self, PyObject*) {
+    if (auto st = sync_collection(*handle(self)); !st) return raise(PyExc_OSError, st.error());
+    Py_RETURN_NONE;
+}
+
+Py_ssize_t collection_length(PyObject* self) {
+    auto count = collection_len(*handle(self));
+    if (!count) return raise_status(PyExc_OSError, count.error());
+    if (*count > static_cast<std::uint64_t>(std::numeric_limits<Py_ssize_t>::max())) {
+        PyErr_SetNone(PyExc_OverflowError);
+        return -1;
+    }
+    return static_cast<Py_ssize_t>(*count);
+}
+
+PyObject* collection_repr(PyObject* self) {
+    const CollectionConfig& c = handle(self)->config;
+    return utf8("Collection(name='" + c.name + "', dimensions=" + std::to_string(c.dimensions) + ", metric='" +
+                std::string(metric_python_name(c.metric)) + "')");
+}
+
+PyObject* get_name(PyObject* self, void*) { return utf8(handle(self)->config.name); }
+PyObject* get_metric(PyObject* self, void*) {
+    return PyUnicode_FromString(std::string(metric_python_name(handle(self)->config.metric)).c_str());
+}
+PyObject* get_dimensions(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(handle(self)->config.dimensions);
+}
+PyObject* get_vectors_size_bytes(PyObject* self, void*) {
+    Collection& core = *handle(self);
+    std::shared_lock lock(core.vector_store_lock);
+    return PyLong_FromUnsignedLongLong(core.vector_store.vectors_size_bytes());
+}
+
+template <class F>
+PyCFunction fastcall(F* fn) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+PyMethodDef collection_methods[] = {
+    {"add", fastcall(collection_add), METH_FASTCALL | METH_KEYWORDS,
+     "add($self, vector, metadata, id=None, ttl=None)\n--\n\n"
+     "Add a vector to the collection.\n\nArgs:\n"
+     "    vector: The vector as a NumPy float32 array (fast path) or a list of floats.\n"
+     "    metadata: Associated metadata as a dict.\n"
+     "    id: Optional custom ID (auto-generated if None).\n"
+     "    ttl: Optional time-to-live in seconds.\n\nReturns:\n    The record ID."},
+    {"search", fastcall(collection_search), METH_FASTCALL | METH_KEYWORDS,
+     "search($self, vector, k, where_=None)\n--\n\n"
+     "Search for nearest neighbors.\n\nArgs:\n"
+     "    vector: The query vector as a NumPy float32 array (fast path) or a list of floats.\n"
+     "    k: Number of results to return.\n"
+     "    where_: Optional metadata filter as a dict.\n\nReturns:\n    List of SearchResult objects."},
+    {"get", fastcall(collection_get), METH_FASTCALL | METH_KEYWORDS,
+     "get($self, id)\n--\n\n"
+     "Get a record by ID.\n\nArgs:\n    id: The record ID.\n\nReturns:\n"
+     "    SearchResult if found and not expired, None otherwise."},
+    {"preload", collection_preload, METH_NOARGS,
+     "preload($self)\n--\n\nPreload vectors into memory for faster search."},
+    {"sync", collection_sync, METH_NOARGS, "sync($self)\n--\n\nFlush pending writes to disk."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef collection_getset[] = {
+    {"vectors_size_bytes", get_vectors_size_bytes, nullptr, "Vector storage size in bytes.", nullptr},
+    {"dimensions", get_dimensions, nullptr, "Collection dimensions.", nullptr},
+    {"name", get_name, nullptr, "Collection name.", nullptr},
+    {"metric", get_metric, nullptr, "Distance metric (cosine, dot, l2).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot collection_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_boxed<CollectionHandle>)},
+    {Py_tp_doc, const_cast<char*>("A collection of vectors with associated metadata.")},
+    {Py_tp_methods, collection_methods},
+    {Py_tp_getset, collection_getset},
+    {Py_mp_length, reinterpret_cast<void*>(collection_length)},
+    {Py_tp_repr, reinterpret_cast<void*>(collection_repr)},
+    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec* collection_spec() {
+    static PyType_Spec spec{"builtins.Collection", static_cast<int>(sizeof(Boxed<CollectionHandle>)), 0,
+                            Py_TPFLAGS_DEFAULT, collection_slots};
+    return &spec;
+}
+
+PyObject* new_collection_object(CollectionHandle core) { return box(ClassId::Collection, std::move(core)); }
+
+}  // namespace tessello::py

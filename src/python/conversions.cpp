@@ -1,0 +1,141 @@
+#include "python/conversions.h"
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <cstring>
+
+#include "json/json_reader.h"
+#include "json/json_writer.h"
+#include "python/method_frame.h"
+#include "python/py_ref.h"
+
+namespace tessello::py {
+
+namespace {
+
+// NumPy's array interface, loaded through its capsule on first use. Without
+// NumPy no object can be an array, so every vector takes the sequence path.
+bool numpy_ready() {
+    static int state = 0;  // 0: not tried, 1: loaded, 2: unavailable
+    if (state == 0) {
+        if (_import_array() < 0) {
+            PyErr_Clear();
+            state = 2;
+        } else {
+            state = 1;
+        }
+    }
+    return state == 1;
+}
+
+bool is_dtype(PyArrayObject* array, int type_number) {
+    PyArray_Descr* wanted = PyArray_DescrFromType(type_number);
+    const bool same = PyArray_EquivTypes(PyArray_DESCR(array), wanted);
+    Py_DECREF(wanted);
+    return same;
+}
+
+bool contiguous(PyArrayObject* array) {
+    return PyArray_IS_C_CONTIGUOUS(array) || PyArray_IS_F_CONTIGUOUS(array);
+}
+
+// The fast paths: a contiguous 1-D float32 or float64 array.
+bool from_array(PyObject* obj, std::vector<float>& out) {
+    if (!numpy_ready() || !PyArray_Check(obj)) return false;
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(array) != 1 || !contiguous(array)) return false;
+    const auto n = static_cast<std::size_t>(PyArray_DIM(array, 0));
+    if (is_dtype(array, NPY_FLOAT32)) {
+        out.resize(n);
+        if (n > 0) std::memcpy(out.data(), PyArray_DATA(array), n * sizeof(float));
+        return true;
+    }
+    if (is_dtype(array, NPY_FLOAT64)) {
+        const auto* data = static_cast<const double*>(PyArray_DATA(array));
+        out.resize(n);
+        for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(data[i]);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool extract_vector(PyObject* obj, std::vector<float>& out) {
+    out.clear();
+    if (from_array(obj, out)) return true;
+    if (PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, cannot_convert(obj, "Sequence").c_str());
+        return false;
+    }
+    const Py_ssize_t size = PySequence_Size(obj);
+    if (size < 0)
+        PyErr_Clear();
+    else
+        out.reserve(static_cast<std::size_t>(size));
+    PyRef iterator(PyObject_GetIter(obj));
+    if (!iterator) return false;
+    while (PyRef item = PyRef(PyIter_Next(iterator.get()))) {
+        double value;
+        if (PyFloat_CheckExact(item.get())) {
+            value = PyFloat_AS_DOUBLE(item.get());
+        } else {
+            value = PyFloat_AsDouble(item.get());
+            if (value == -1.0 && PyErr_Occurred()) return false;
+        }
+        out.push_back(static_cast<float>(value));
+    }
+    return !PyErr_Occurred();
+}
+
+std::optional<JsonValue> dict_to_json_value(PyObject* obj) {
+    PyRef json(PyImport_ImportModule("json"));
+    if (!json) return std::nullopt;
+    PyRef dumps(PyObject_GetAttrString(json.get(), "dumps"));
+    if (!dumps) return std::nullopt;
+    PyRef text(PyObject_CallOneArg(dumps.get(), obj));
+    if (!text) return std::nullopt;
+    if (!PyUnicode_Check(text.get())) {
+        PyErr_SetString(PyExc_TypeError, cannot_convert(text.get(), "PyString").c_str());
+        return std::nullopt;
+    }
+    Py_ssize_t len = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &len);
+    if (utf8 == nullptr) return std::nullopt;
+    auto value = parse_json(std::string_view(utf8, static_cast<std::size_t>(len)));
+    if (!value) {
+        PyErr_SetString(PyExc_ValueError, ("Invalid JSON: " + value.error().message()).c_str());
+        return std::nullopt;
+    }
+    return std::move(*value);
+}
+
+SearchResultValue to_search_result(SearchHit hit) {
+    SearchResultValue out;
+    out.metadata.reserve(128);
+    write_json(hit.metadata, out.metadata);
+    out.id = std::move(hit.id);
+    out.score = hit.score;
+    return out;
+}
+
+std::vector<float> array_row_to_vec(PyObject* obj, Py_ssize_t row) {
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    const npy_intp columns = PyArray_DIM(array, 1);
+    const npy_intp* strides = PyArray_STRIDES(array);
+    const char* base = static_cast<const char*>(PyArray_DATA(array)) + row * strides[0];
+    std::vector<float> out(static_cast<std::size_t>(columns));
+    for (npy_intp j = 0; j < columns; ++j) {
+        double v;
+        std::memcpy(&v, base + j * strides[1], sizeof v);
+        out[static_cast<std::size_t>(j)] = static_cast<float>(v);
+    }
+    return out;
+}
+
+}  // namespace tessello::py

@@ -1,0 +1,164 @@
+#include "python/database.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "collection/sync.h"
+#include "storage/dirs.h"
+#include "storage/records_table.h"
+#include "storage/registry.h"
+#include "storage/vectors.h"
+
+namespace tessello {
+
+Status validate_collection_name(std::string_view name) {
+    auto refuse = [](std::string why) { return fail(StoreError::InvalidInput, "Collection name " + why); };
+    if (name.empty()) return refuse("must not be empty");
+    if (name == "." || name == "..") return refuse("'" + std::string(name) + "' is not allowed");
+    if (name.find('/') != std::string_view::npos) return refuse("must not contain '/'");
+    if (name.find('\0') != std::string_view::npos) return refuse("must not contain NUL");
+    if (name.size() > 255)
+        return refuse("is " + std::to_string(name.size()) + " bytes long; at most 255 bytes are allowed");
+    return {};
+}
+
+std::optional<Metric> parse_metric(std::string_view lowered) {
+    if (lowered == "cosine") return Metric::Cosine;
+    if (lowered == "dot") return Metric::Dot;
+    if (lowered == "l2" || lowered == "euclidean") return Metric::L2;
+    return std::nullopt;
+}
+
+Result<std::unique_ptr<Database>> Database::open(std::string path) {
+    if (auto st = create_dir_all(path); !st) return fail(st.error());
+    if (auto st = create_dir_all(join_path(path, "collections")); !st) return fail(st.error());
+    auto registry = KvStore::open(join_path(path, "meta.redb"), {kCollectionsTable});
+    if (!registry) return fail(registry.error());
+    std::unique_ptr<Database> db(new Database());
+    db->path_ = std::move(path);
+    db->registry_ = std::move(*registry);
+    return db;
+}
+
+Database::~Database() {
+    // The registry closes first; then the cache lets go of its cores, each of
+    // which flushes its buffer if nothing else holds it.
+    registry_.reset();
+    cache_.clear();
+}
+
+std::string Database::collection_dir(std::string_view name) const {
+    return join_path(join_path(path_, "collections"), name);
+}
+
+std::optional<CollectionHandle> Database::cached(const std::string& name) {
+    std::shared_lock lock(cache_lock_);
+    auto it = cache_.find(name);
+    if (it == cache_.end()) return std::nullopt;
+    return it->second;
+}
+
+Result<std::optional<CollectionConfig>> Database::registered(const std::string& name) {
+    auto txn = begin_read_txn(*registry_);
+    if (!txn) return fail(txn.error());
+    return load_collection_config(*txn, name);
+}
+
+Result<CollectionHandle> Database::open_and_cache(const std::string& name, CollectionConfig config) {
+    auto core = open_collection(collection_dir(name), std::move(config));
+    if (!core) return fail(core.error());
+    std::unique_lock lock(cache_lock_);
+    cache_[name] = *core;
+    return *core;
+}
+
+namespace {
+
+Status check_matches(const CollectionConfig& stored, const std::string& name, std::uint64_t dim, Metric metric) {
+    if (stored.dimensions != dim) return fail(StoreError::dimension_mismatch(stored.dimensions, dim));
+    if (stored.metric != metric)
+        return fail(StoreError::CollectionExists, "Collection '" + name + "' exists with metric " +
+                                                      std::string(metric_variant_name(stored.metric)) + ", not " +
+                                                      std::string(metric_variant_name(metric)));
+    return {};
+}
+
+}  // namespace
+
+Result<CollectionHandle> Database::collection(const std::string& name, std::uint64_t dim, Metric metric) {
+    if (auto st = validate_dimensions(dim); !st) return fail(st.error());
+    if (auto st = validate_collection_name(name); !st) return fail(st.error());
+    if (auto core = cached(name)) {
+        if (auto st = check_matches((*core)->config, name, dim, metric); !st) return fail(st.error());
+        return *core;
+    }
+    auto stored = registered(name);
+    if (!stored) return fail(stored.error());
+    if (*stored) {
+        if (auto st = check_matches(**stored, name, dim, metric); !st) return fail(st.error());
+        return open_and_cache(name, std::move(**stored));
+    }
+    CollectionConfig config{name, dim, metric, now_unix_secs(), std::nullopt};
+    {
+        auto txn = begin_write_txn(*registry_);
+        if (!txn) return fail(txn.error());
+        if (auto st = save_collection_config(*txn, config); !st) return fail(st.error());
+        if (auto st = txn->commit(); !st) return fail(st.error());
+    }
+    return open_and_cache(name, std::move(config));
+}
+
+Result<CollectionHandle> Database::get_collection(const std::string& name) {
+    if (auto core = cached(name)) return *core;
+    if (auto st = validate_collection_name(name); !st) return fail(st.error());
+    auto stored = registered(name);
+    if (!stored) return fail(stored.error());
+    if (!*stored) return fail(StoreError::CollectionNotFound, name);
+    return open_and_cache(name, std::move(**stored));
+}
+
+Result<std::vector<std::string>> Database::collections() { return list_collection_names(*registry_); }
+
+Status Database::drop_collection(const std::string& name) {
+    CollectionHandle released;
+    {
+        std::unique_lock lock(cache_lock_);
+        if (auto it = cache_.find(name); it != cache_.end()) {
+            released = std::move(it->second);
+            cache_.erase(it);
+        }
+    }
+    // The cache's share goes before the directory does; held Python objects
+    // keep theirs.
+    released.reset();
+    auto stored = registered(name);
+    if (!stored) return fail(stored.error());
+    if (!*stored) return {};
+    {
+        auto txn = begin_write_txn(*registry_);
+        if (!txn) return fail(txn.error());
+        if (auto removed = delete_collection_config(*txn, name); !removed) return fail(removed.error());
+        if (auto st = txn->commit(); !st) return fail(st.error());
+    }
+    // A name that is not a single directory name (only a registry written by
+    // other means can hold one) leads outside "collections": nothing is removed.
+    if (!validate_collection_name(name)) return {};
+    const std::string dir = collection_dir(name);
+    struct stat st;
+    if (::lstat(dir.c_str(), &st) != 0) return {};
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    if (ec) return fail_errno(ec.value());
+    return {};
+}
+
+Status Database::sync() {
+    std::shared_lock lock(cache_lock_);
+    for (auto& [name, core] : cache_)
+        if (auto st = sync_collection(*core); !st) return st;
+    return {};
+}
+
+}  // namespace tessello
