@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "collection/pending_write.h"
+#include "search/stored_scan.h"
 #include "storage/freelist.h"
 #include "storage/kv_store.h"
 #include "storage/registry.h"
@@ -59,6 +60,9 @@ struct Collection {
     std::shared_mutex index_lock;
     std::shared_ptr<HnswIndex> index;
     std::atomic<bool> index_dirty{false};
+
+    // Where the exact search cuts table "records" to walk it on every thread.
+    WalkSplits walk_splits;
 };
 
 using CollectionHandle = std::shared_ptr<Collection>;

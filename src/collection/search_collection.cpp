@@ -5,7 +5,7 @@
 
 #include "search/distance.h"
 #include "search/exact.h"
-#include "search/filter/matches_filter.h"
+#include "search/stored_scan.h"
 #include "storage/records_table.h"
 
 namespace tessello {
@@ -17,32 +17,15 @@ std::uint64_t collector_size(std::uint64_t k, const std::vector<FilterCondition>
     return k > std::numeric_limits<std::uint64_t>::max() / 10 ? std::numeric_limits<std::uint64_t>::max() : k * 10;
 }
 
-// The exact path: every stored Active, unexpired record that passes the
-// filter becomes a candidate, in key order.
-Result<std::vector<SearchHit>> search_stored(Collection& core, std::span<const float> q, std::uint64_t k,
-                                             const std::vector<FilterCondition>* filter) {
+// The exact path over the stored records.
+Result<std::vector<SearchHit>> search_stored_records(Collection& core, std::span<const float> q, std::uint64_t k,
+                                                     const std::vector<FilterCondition>* filter) {
     std::shared_lock lock(core.vector_store_lock);
     if (k == 0) return std::vector<SearchHit>{};
-    const std::uint64_t cap = collector_size(k, filter);
     auto txn = begin_read_txn(*core.meta_db);
     if (!txn) return fail(txn.error());
-    auto cursor = txn->scan(kRecordsTable);
-    if (!cursor) return fail(cursor.error());
-
-    std::vector<ScanCandidate> candidates;
-    for (;;) {
-        auto entry = cursor->next();
-        if (!entry) return fail(entry.error());
-        if (!*entry) break;
-        auto record = decode_record_view((*entry)->value);
-        if (!record) return fail(record.error());
-        if (record->state != RecordState::Active) continue;
-        if (record->expires_at && now_unix_secs() >= *record->expires_at) continue;
-        if (filter && !matches_filter(*filter, metadata_value(record->metadata))) continue;
-        candidates.push_back(ScanCandidate{record->slot, *record});
-    }
-    return search_candidates(candidates, q, static_cast<std::uint8_t>(core.config.metric), core.vector_store, k,
-                             cap);
+    return search_stored(*core.meta_db, *txn, q, static_cast<std::uint8_t>(core.config.metric), core.vector_store,
+                         filter, k, collector_size(k, filter), core.walk_splits);
 }
 
 }  // namespace
@@ -63,7 +46,7 @@ Result<std::vector<SearchHit>> search_collection(Collection& core, std::span<con
 
     std::shared_lock index_lock(core.index_lock);
     // The graph path replaces this when the core holds an index.
-    auto stored = search_stored(core, q, k, filter);
+    auto stored = search_stored_records(core, q, k, filter);
     if (!stored) return fail(stored.error());
     std::vector<SearchHit> hits = std::move(*stored);
 

@@ -5,6 +5,7 @@
 #include "json/json_reader.h"
 #include "search/distance.h"
 #include "search/filter/matches_filter.h"
+#include "search/parallel_top_k.h"
 #include "search/top_k.h"
 #include "search/worker_pool.h"
 
@@ -17,11 +18,25 @@ JsonValue metadata_value(std::string_view text) {
 
 namespace {
 
+constexpr std::size_t kPrefetchDistance = 8;
+// Enough lines for the hardware prefetcher to take over on long vectors.
+constexpr std::size_t kPrefetchLines = 16;
+
 bool higher_is_better_code(std::uint8_t metric) { return metric <= 1; }
 
 auto slot_scorer(std::span<const ScanCandidate> candidates, std::span<const float> query, std::uint8_t metric,
                  const VectorStore& store) {
     return [=, &store](std::uint64_t i) -> std::optional<float> {
+        // Candidates come in identifier order, so their slots jump around the
+        // file: ask for a later candidate's vector ahead of time.
+        if (i + kPrefetchDistance < candidates.size()) {
+            const std::uint64_t ahead = candidates[i + kPrefetchDistance].slot;
+            if (ahead < store.slot_count()) {
+                const char* p = reinterpret_cast<const char*>(store.slot_view(ahead).data());
+                const std::size_t lines = std::min<std::size_t>(store.stride() / 64 + 1, kPrefetchLines);
+                for (std::size_t l = 0; l < lines; ++l) __builtin_prefetch(p + 64 * l);
+            }
+        }
         const std::uint64_t slot = candidates[i].slot;
         if (slot >= store.slot_count()) return std::nullopt;
         const std::span<const float> v = store.slot_view(slot);
@@ -85,18 +100,33 @@ std::vector<ScoredIndex> scan_pending_parallel(std::span<const PendingWrite> ent
 std::vector<SearchHit> search_candidates(std::span<const ScanCandidate> candidates, std::span<const float> query,
                                          std::uint8_t metric, const VectorStore& store, std::uint64_t k,
                                          std::uint64_t cap) {
-    auto pairs = candidates.size() < kParallelScanThreshold
-                           ? scan_slots(candidates, query, metric, store)
-                           : scan_slots_parallel(candidates, query, metric, store);
-    const auto kept = best(std::move(pairs), cap, metric);
+    std::vector<ScoredIndex> kept;
+    if (candidates.size() < kParallelScanThreshold) {
+        kept = best_candidates_sequential(candidates, query, metric, store, cap);
+    } else if (cap >= candidates.size()) {
+        kept = best(scan_slots_parallel(candidates, query, metric, store), cap, metric);
+    } else {
+        // The usual case: few hits wanted from many candidates. Each piece of
+        // the pool keeps its own best, which gives the same entries as pushing
+        // every pair in order.
+        kept = parallel_top_k(WorkerPool::global(), candidates.size(), slot_scorer(candidates, query, metric, store),
+                              cap, higher_is_better_code(metric));
+    }
     std::vector<SearchHit> hits;
     const std::size_t n = std::min<std::uint64_t>(k, kept.size());
     hits.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const RecordView& r = candidates[kept[i].index].record;
-        hits.push_back(SearchHit{std::string(r.id), metadata_value(r.metadata), kept[i].score});
-    }
+    for (std::size_t i = 0; i < n; ++i) hits.push_back(stored_hit(candidates[kept[i].index], kept[i].score));
     return hits;
+}
+
+std::vector<ScoredIndex> best_candidates_sequential(std::span<const ScanCandidate> candidates,
+                                                    std::span<const float> query, std::uint8_t metric,
+                                                    const VectorStore& store, std::uint64_t cap) {
+    return best(scan_slots(candidates, query, metric, store), cap, metric);
+}
+
+SearchHit stored_hit(const ScanCandidate& candidate, float score) {
+    return SearchHit{std::string(candidate.record.id), metadata_value(candidate.record.metadata), score};
 }
 
 std::vector<SearchHit> search_pending(std::span<const PendingWrite> entries, std::span<const float> query,

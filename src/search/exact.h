@@ -56,6 +56,16 @@ std::vector<ScoredIndex> scan_pending_parallel(std::span<const PendingWrite> ent
 std::vector<SearchHit> search_candidates(std::span<const ScanCandidate> candidates, std::span<const float> query,
                                          std::uint8_t metric, const VectorStore& store, std::uint64_t k,
                                          std::uint64_t cap);
+// What search_candidates keeps, scored one by one on the calling thread: the
+// best `cap` pairs (score, candidate index), best first.
+std::vector<ScoredIndex> best_candidates_sequential(std::span<const ScanCandidate> candidates,
+                                                    std::span<const float> query, std::uint8_t metric,
+                                                    const VectorStore& store, std::uint64_t cap);
+
+// The hit of one stored candidate: a copy of its identifier, its metadata
+// parsed (null when it is not JSON) and the score.
+SearchHit stored_hit(const ScanCandidate& candidate, float score);
+
 // The best k buffered hits, best first; ties keep snapshot order.
 std::vector<SearchHit> search_pending(std::span<const PendingWrite> entries, std::span<const float> query,
                                       std::uint8_t metric, const std::vector<FilterCondition>* filter,

@@ -22,6 +22,7 @@
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_reduce.h>
 #include <tbb/task_arena.h>
+#include <tbb/task_group.h>
 
 #include "search/scored_index.h"
 
@@ -93,6 +94,17 @@ public:
     template <class F>
     void execute(F&& f) {
         arena_.execute(std::forward<F>(f));
+    }
+
+    // Hands f to the pool as a task of group and returns at once; the calling
+    // thread need not join the pool. wait(group) returns once every task of
+    // the group is done (the caller helps while it waits).
+    template <class F>
+    void enqueue(tbb::task_group& group, F&& f) {
+        arena_.enqueue(group.defer(std::forward<F>(f)));
+    }
+    void wait(tbb::task_group& group) {
+        arena_.execute([&] { group.wait(); });
     }
 
     // Calls per_item(i) for every i in 0..n-1 on the pool, in no set order.

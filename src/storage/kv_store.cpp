@@ -16,6 +16,9 @@ namespace tessello {
 namespace {
 
 constexpr unsigned kMaxTables = 8;
+// Searches walk a table with one read transaction per pool thread, and many
+// searches may run at once.
+constexpr unsigned kMaxReaders = 4096;
 
 // Transactions each thread holds, per store: a thread that already holds one
 // may open more while the map waits to grow (it could not finish otherwise),
@@ -64,6 +67,7 @@ Result<std::unique_ptr<KvStore>> KvStore::open(const std::filesystem::path& path
         return fail(from_database_error(rc));
     }
     if ((rc = mdb_env_set_maxdbs(store->env_, kMaxTables)) != 0 ||
+        (rc = mdb_env_set_maxreaders(store->env_, kMaxReaders)) != 0 ||
         (rc = mdb_env_set_mapsize(store->env_, initial_map_size)) != 0 ||
         (rc = mdb_env_open(store->env_, path.c_str(), MDB_NOSUBDIR | MDB_NOTLS, 0666)) != 0)
         return fail(from_database_error(rc));
@@ -190,17 +194,21 @@ Result<std::optional<Bytes>> ReadTxn::get(std::string_view table_name, std::stri
     return std::optional<Bytes>(Bytes(static_cast<const std::uint8_t*>(v.mv_data), v.mv_size));
 }
 
-Result<TableCursor> ReadTxn::scan(std::string_view table_name) const {
+Result<TableCursor> ReadTxn::scan(std::string_view table_name) const { return scan_from(table_name, {}); }
+
+Result<TableCursor> ReadTxn::scan_from(std::string_view table_name, std::string_view from) const {
     auto dbi = table(table_name);
-    if (!dbi) return TableCursor(nullptr);
+    if (!dbi) return TableCursor(nullptr, {});
     MDB_cursor* cursor = nullptr;
     const int rc = mdb_cursor_open(txn_, *dbi, &cursor);
     if (rc != 0) return fail(from_storage_error(rc));
-    return TableCursor(cursor);
+    return TableCursor(cursor, std::string(from));
 }
 
+std::uint64_t ReadTxn::snapshot_id() const { return mdb_txn_id(txn_); }
+
 TableCursor::TableCursor(TableCursor&& other) noexcept
-    : cursor_(std::exchange(other.cursor_, nullptr)), started_(other.started_) {}
+    : cursor_(std::exchange(other.cursor_, nullptr)), from_(std::move(other.from_)), started_(other.started_) {}
 
 TableCursor::~TableCursor() {
     if (cursor_) mdb_cursor_close(cursor_);
@@ -208,8 +216,10 @@ TableCursor::~TableCursor() {
 
 Result<std::optional<KvEntry>> TableCursor::next() {
     if (!cursor_) return std::optional<KvEntry>{};
-    MDB_val k, v;
-    const int rc = mdb_cursor_get(cursor_, &k, &v, started_ ? MDB_NEXT : MDB_FIRST);
+    MDB_val k = as_val(from_), v;
+    MDB_cursor_op op = MDB_NEXT;
+    if (!started_) op = from_.empty() ? MDB_FIRST : MDB_SET_RANGE;
+    const int rc = mdb_cursor_get(cursor_, &k, &v, op);
     started_ = true;
     if (rc == MDB_NOTFOUND) return std::optional<KvEntry>{};
     if (rc != 0) return fail(from_storage_error(rc));

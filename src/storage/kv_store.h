@@ -104,8 +104,9 @@ public:
 
 private:
     friend class ReadTxn;
-    explicit TableCursor(MDB_cursor* cursor) : cursor_(cursor) {}
+    TableCursor(MDB_cursor* cursor, std::string from) : cursor_(cursor), from_(std::move(from)) {}
     MDB_cursor* cursor_ = nullptr;  // null: a missing table, yields nothing
+    std::string from_;              // the first entry is the first key >= from_
     bool started_ = false;
 };
 
@@ -119,6 +120,10 @@ public:
     // nothing when the table or the key is missing.
     Result<std::optional<Bytes>> get(std::string_view table, std::string_view key) const;
     Result<TableCursor> scan(std::string_view table) const;
+    // The walk from the first key not below `from`.
+    Result<TableCursor> scan_from(std::string_view table, std::string_view from) const;
+    // Transactions with equal ids see the same committed state.
+    std::uint64_t snapshot_id() const;
 
 private:
     friend Result<ReadTxn> begin_read_txn(KvStore& store);

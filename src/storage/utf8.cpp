@@ -1,6 +1,7 @@
 #include "storage/utf8.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace tessello {
 
@@ -45,6 +46,15 @@ std::optional<std::string> utf8_error(std::string_view text) {
     const std::size_t n = text.size();
     std::size_t i = 0;
     while (i < n) {
+        // Runs of ASCII, the common case for identifiers and metadata, are
+        // checked eight bytes at a time.
+        while (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, p + i, 8);
+            if (word & 0x8080808080808080ull) break;
+            i += 8;
+        }
+        if (i >= n) break;
         const std::uint8_t lead = p[i];
         const int width = sequence_width(lead);
         if (width == 1) {
