@@ -5,6 +5,7 @@
 #include "collection/insert.h"
 #include "collection/search_collection.h"
 #include "collection/sync.h"
+#include "collection/upsert_delete.h"
 #include "python/classes.h"
 #include "python/collection_object.h"
 #include "python/conversions.h"
@@ -58,6 +59,27 @@ PyObject* collection_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return utf8(*added);
 }
 
+PyObject* collection_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"id", "vector", "metadata", "ttl"};
+    static const Signature sig{"Collection.upsert()", names, 4, 3};
+    PyObject* slots[4];
+    if (!match_arguments(sig, args, nargs, kwnames, slots)) return nullptr;
+    std::string id;
+    std::optional<std::uint64_t> ttl;
+    if (!arg_str(slots[0], "id", id) || !arg_dict(slots[2], "metadata") || !arg_optional_u64(slots[3], "ttl", ttl))
+        return nullptr;
+    std::vector<float> vector;
+    if (!extract_vector(slots[1], vector)) return nullptr;
+    auto metadata = dict_to_json_value(slots[2]);
+    if (!metadata) return nullptr;
+
+    auto done = without_gil(handle(self), [&](Collection& core) {
+        return upsert_record(core, id, vector, std::move(*metadata), ttl);
+    });
+    if (!done) return raise(PyExc_ValueError, done.error());
+    Py_RETURN_NONE;
+}
+
 PyObject* collection_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"vector", "k", "where_"};
     static const Signature sig{"Collection.search()", names, 3, 2};
@@ -100,6 +122,17 @@ PyObject* collection_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!hit) return raise(PyExc_ValueError, hit.error());
     if (!*hit) Py_RETURN_NONE;
     return new_search_result(to_search_result(std::move(**hit)));
+}
+
+PyObject* collection_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"id"};
+    static const Signature sig{"Collection.delete()", names, 1, 1};
+    PyObject* slots[1];
+    std::string id;
+    if (!match_arguments(sig, args, nargs, kwnames, slots) || !arg_str(slots[0], "id", id)) return nullptr;
+    auto removed = delete_record(*handle(self), id);
+    if (!removed) return raise(PyExc_ValueError, removed.error());
+    return PyBool_FromLong(*removed ? 1 : 0);
 }
 
 PyObject* collection_preload(PyObject* self, PyObject*) {
@@ -156,6 +189,14 @@ PyMethodDef collection_methods[] = {
      "    metadata: Associated metadata as a dict.\n"
      "    id: Optional custom ID (auto-generated if None).\n"
      "    ttl: Optional time-to-live in seconds.\n\nReturns:\n    The record ID."},
+    {"upsert", fastcall(collection_upsert), METH_FASTCALL | METH_KEYWORDS,
+     "upsert($self, id, vector, metadata, ttl=None)\n--\n\n"
+     "Insert or update a vector by ID.\n\n"
+     "This is idempotent - calling with the same ID will replace the previous vector.\n\nArgs:\n"
+     "    id: The record ID.\n"
+     "    vector: The vector as a NumPy float32 array (fast path) or a list of floats.\n"
+     "    metadata: Associated metadata as a dict.\n"
+     "    ttl: Optional time-to-live in seconds."},
     {"search", fastcall(collection_search), METH_FASTCALL | METH_KEYWORDS,
      "search($self, vector, k, where_=None)\n--\n\n"
      "Search for nearest neighbors.\n\nArgs:\n"
@@ -166,6 +207,10 @@ PyMethodDef collection_methods[] = {
      "get($self, id)\n--\n\n"
      "Get a record by ID.\n\nArgs:\n    id: The record ID.\n\nReturns:\n"
      "    SearchResult if found and not expired, None otherwise."},
+    {"delete", fastcall(collection_delete), METH_FASTCALL | METH_KEYWORDS,
+     "delete($self, id)\n--\n\n"
+     "Delete a record by ID.\n\nArgs:\n    id: The record ID.\n\nReturns:\n"
+     "    True if the record existed and was deleted."},
     {"preload", collection_preload, METH_NOARGS,
      "preload($self)\n--\n\nPreload vectors into memory for faster search."},
     {"sync", collection_sync, METH_NOARGS, "sync($self)\n--\n\nFlush pending writes to disk."},

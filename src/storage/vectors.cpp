@@ -234,8 +234,16 @@ Result<std::span<const float>> VectorStore::read_slot(std::uint64_t slot) const 
 
 Status VectorStore::mark_deleted(std::uint64_t slot) {
     if (slot >= slot_count_) return fail(StoreError::RecordNotFound, "Slot " + std::to_string(slot) + " not allocated");
-    store_le(mapping_.data() + kVectorsHeaderSize + slot * stride_, std::uint32_t{0x7FC00000});
+    set_first_bits(slot, 0x7FC00000);
     return {};
+}
+
+std::uint32_t VectorStore::first_bits(std::uint64_t slot) const {
+    return load_le<std::uint32_t>(mapping_.data() + kVectorsHeaderSize + slot * stride_);
+}
+
+void VectorStore::set_first_bits(std::uint64_t slot, std::uint32_t bits) {
+    store_le(mapping_.data() + kVectorsHeaderSize + slot * stride_, bits);
 }
 
 bool is_deleted_mark(std::span<const float> slot) { return !slot.empty() && std::isnan(slot[0]); }

@@ -73,6 +73,10 @@ public:
     }
     // Writes the quiet-NaN deleted mark into the slot's first float.
     Status mark_deleted(std::uint64_t slot);
+    // The bits of an allocated slot's first float, and writing them back (to
+    // take a mark back). Caller holds the lock as for reading / writing.
+    std::uint32_t first_bits(std::uint64_t slot) const;
+    void set_first_bits(std::uint64_t slot, std::uint32_t bits);
 
     // Synchronous flush of the whole mapping.
     Status sync_mapping() const;
