@@ -6,6 +6,9 @@
 // closes the vector file and the key-value store.
 //
 // Lock order, binding on every operation:
+// - a transaction of meta_db is begun before vector_store_lock or
+//   free_list_lock is taken, never while one is held (growing the store's
+//   map waits for every open transaction);
 // - free_list_lock and vector_store_lock are never held together;
 // - where index_lock and vector_store_lock are both held, index_lock comes first;
 // - pending_lock may be held while free_list_lock is taken, never the reverse;
@@ -19,6 +22,7 @@
 #include <shared_mutex>
 #include <vector>
 
+#include "collection/fair_shared_mutex.h"
 #include "collection/pending_write.h"
 #include "search/stored_scan.h"
 #include "storage/freelist.h"
@@ -43,10 +47,10 @@ struct Collection {
     const std::uint64_t batch_size = 100;
     const std::uint64_t flush_interval_ms = 100;
 
-    std::shared_mutex vector_store_lock;
+    FairSharedMutex vector_store_lock;
     VectorStore vector_store;
 
-    std::shared_mutex free_list_lock;
+    FairSharedMutex free_list_lock;
     FreeList free_list;
 
     std::mutex pending_lock;
@@ -54,10 +58,11 @@ struct Collection {
     // Wall-clock ms at which an entry was queued into the empty buffer; 0 at
     // open and after a successful flush.
     std::atomic<std::uint64_t> first_pending_ms{0};
+    std::atomic<std::uint64_t> next_ticket{1};
 
     // Absent: every search is an exact scan. Only a configuration with HNSW
     // parameters ever holds a graph.
-    std::shared_mutex index_lock;
+    FairSharedMutex index_lock;
     std::shared_ptr<HnswIndex> index;
     std::atomic<bool> index_dirty{false};
 

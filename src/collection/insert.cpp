@@ -82,15 +82,16 @@ bool flush_due(Collection& core) {
 // of the add that set the flush off is dropped instead and its slot freed.
 // Returns whether that record was among the taken ones.
 bool restore_after_failed_flush(Collection& core, std::vector<PendingWrite> taken,
-                                std::optional<std::uint64_t> trigger_slot) {
+                                std::optional<std::uint64_t> trigger) {
     std::lock_guard lock(core.pending_lock);
     bool dropped = false;
-    if (trigger_slot) {
+    if (trigger) {
         for (auto it = taken.begin(); it != taken.end(); ++it) {
-            if (it->record.slot != *trigger_slot) continue;
+            if (it->ticket != *trigger) continue;
+            const std::uint64_t slot = it->record.slot;
             taken.erase(it);
             std::unique_lock free_lock(core.free_list_lock);
-            freelist_push(core.free_list, *trigger_slot);
+            if (!core.free_list.contains(slot)) freelist_push(core.free_list, slot);
             dropped = true;
             break;
         }
@@ -122,7 +123,7 @@ Status write_taken(Collection& core, const std::vector<PendingWrite>& taken) {
 
 }  // namespace
 
-Status flush_pending(Collection& core, std::optional<std::uint64_t> trigger_slot) {
+Status flush_pending(Collection& core, std::optional<std::uint64_t> trigger) {
     std::vector<PendingWrite> taken;
     {
         std::lock_guard lock(core.pending_lock);
@@ -131,10 +132,10 @@ Status flush_pending(Collection& core, std::optional<std::uint64_t> trigger_slot
     }
     auto status = write_taken(core, taken);
     if (!status) {
-        const bool dropped = restore_after_failed_flush(core, std::move(taken), trigger_slot);
+        const bool dropped = restore_after_failed_flush(core, std::move(taken), trigger);
         // An add whose own record was not in this flush (another thread's
         // flush already took it) loses nothing by the failure: it succeeded.
-        if (trigger_slot && !dropped) return {};
+        if (trigger && !dropped) return {};
         return status;
     }
     core.first_pending_ms.exchange(0);
@@ -168,14 +169,15 @@ Result<std::string> insert_record(Collection& core, std::span<const float> vecto
     record.metadata = to_json_text(metadata);
     if (ttl_secs) record.expires_at = saturating_add(record.created_at, *ttl_secs);
     record.state = RecordState::Active;
+    const std::uint64_t ticket = core.next_ticket.fetch_add(1);
     {
         std::lock_guard lock(core.pending_lock);
         if (core.pending.empty()) core.first_pending_ms.exchange(wall_clock_ms());
-        core.pending.push_back(PendingWrite{std::move(record), std::move(prepared)});
+        core.pending.push_back(PendingWrite{std::move(record), std::move(prepared), ticket});
     }
 
     if (flush_due(core)) {
-        if (auto st = flush_pending(core, *slot); !st) return fail(st.error());
+        if (auto st = flush_pending(core, ticket); !st) return fail(st.error());
     }
     return std::move(*id);
 }

@@ -9,7 +9,7 @@
 // flush_pending makes the vector file durable (msync + fsync) before the
 // transaction that stores the records commits. When a flush fails, the
 // records it took go back to the front of the buffer in their order, except
-// the one whose add set the flush off (`trigger_slot`): that add reports the
+// the one whose add set the flush off (`trigger`, its entry's ticket): that add reports the
 // error, its record is dropped and its slot returned to the free list. When
 // that record was not among the taken ones (another thread's flush had it),
 // the add's record is safe and the failure is not the add's to report.
@@ -43,6 +43,6 @@ Result<std::uint64_t> allocate_slot(Collection& core);
 Result<std::string> insert_record(Collection& core, std::span<const float> vector, JsonValue metadata,
                                   std::optional<std::string> id, std::optional<std::uint64_t> ttl_secs);
 
-Status flush_pending(Collection& core, std::optional<std::uint64_t> trigger_slot = std::nullopt);
+Status flush_pending(Collection& core, std::optional<std::uint64_t> trigger = std::nullopt);
 
 }  // namespace tessello

@@ -20,10 +20,11 @@ std::uint64_t collector_size(std::uint64_t k, const std::vector<FilterCondition>
 // The exact path over the stored records.
 Result<std::vector<SearchHit>> search_stored_records(Collection& core, std::span<const float> q, std::uint64_t k,
                                                      const std::vector<FilterCondition>* filter) {
-    std::shared_lock lock(core.vector_store_lock);
     if (k == 0) return std::vector<SearchHit>{};
+    // The transaction comes before the lock (see the lock order).
     auto txn = begin_read_txn(*core.meta_db);
     if (!txn) return fail(txn.error());
+    std::shared_lock lock(core.vector_store_lock);
     return search_stored(*core.meta_db, *txn, q, static_cast<std::uint8_t>(core.config.metric), core.vector_store,
                          filter, k, collector_size(k, filter), core.walk_splits);
 }

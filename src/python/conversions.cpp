@@ -7,6 +7,7 @@
 
 #include "json/json_reader.h"
 #include "json/json_writer.h"
+#include "python/errors.h"
 #include "python/method_frame.h"
 #include "python/py_ref.h"
 
@@ -52,9 +53,14 @@ bool from_array(PyObject* obj, std::vector<float>& out) {
         return true;
     }
     if (is_dtype(array, NPY_FLOAT64)) {
-        const auto* data = static_cast<const double*>(PyArray_DATA(array));
+        // The data need not be aligned for doubles.
+        const auto* data = static_cast<const char*>(PyArray_DATA(array));
         out.resize(n);
-        for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(data[i]);
+        for (std::size_t i = 0; i < n; ++i) {
+            double v;
+            std::memcpy(&v, data + i * sizeof v, sizeof v);
+            out[i] = static_cast<float>(v);
+        }
         return true;
     }
     return false;
@@ -70,7 +76,7 @@ bool extract_vector(PyObject* obj, std::vector<float>& out) {
         return false;
     }
     if (!PySequence_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, cannot_convert(obj, "Sequence").c_str());
+        raise_text(PyExc_TypeError, cannot_convert(obj, "Sequence"));
         return false;
     }
     const Py_ssize_t size = PySequence_Size(obj);
@@ -101,7 +107,7 @@ std::optional<JsonValue> dict_to_json_value(PyObject* obj) {
     PyRef text(PyObject_CallOneArg(dumps.get(), obj));
     if (!text) return std::nullopt;
     if (!PyUnicode_Check(text.get())) {
-        PyErr_SetString(PyExc_TypeError, cannot_convert(text.get(), "PyString").c_str());
+        raise_text(PyExc_TypeError, cannot_convert(text.get(), "PyString"));
         return std::nullopt;
     }
     Py_ssize_t len = 0;
@@ -109,7 +115,7 @@ std::optional<JsonValue> dict_to_json_value(PyObject* obj) {
     if (utf8 == nullptr) return std::nullopt;
     auto value = parse_json(std::string_view(utf8, static_cast<std::size_t>(len)));
     if (!value) {
-        PyErr_SetString(PyExc_ValueError, ("Invalid JSON: " + value.error().message()).c_str());
+        raise_text(PyExc_ValueError, "Invalid JSON: " + value.error().message());
         return std::nullopt;
     }
     return std::move(*value);

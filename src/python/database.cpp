@@ -32,6 +32,9 @@ std::optional<Metric> parse_metric(std::string_view lowered) {
 }
 
 Result<std::unique_ptr<Database>> Database::open(std::string path) {
+    // The file system would see only the part before a NUL.
+    if (path.find('\0') != std::string::npos)
+        return fail(StoreError::io_message("file name contained an unexpected NUL byte"));
     if (auto st = create_dir_all(path); !st) return fail(st.error());
     if (auto st = create_dir_all(join_path(path, "collections")); !st) return fail(st.error());
     auto registry = KvStore::open(join_path(path, "meta.redb"), {kCollectionsTable});

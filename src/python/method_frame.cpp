@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "python/errors.h"
 #include "python/py_compat.h"
 #include "python/py_ref.h"
 
@@ -11,7 +12,7 @@ namespace tessello::py {
 namespace {
 
 bool type_error(const std::string& message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+    raise_text(PyExc_TypeError, message);
     return false;
 }
 
@@ -67,9 +68,11 @@ bool match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nar
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         const int index = find_parameter(sig, keyword);
         if (index < 0) {
-            const char* text = PyUnicode_AsUTF8(keyword);
+            Py_ssize_t len = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(keyword, &len);
             if (text == nullptr) return false;
-            return type_error(std::string(sig.full_name) + " got an unexpected keyword argument '" + text + "'");
+            return type_error(std::string(sig.full_name) + " got an unexpected keyword argument '" +
+                              std::string(text, static_cast<std::size_t>(len)) + "'");
         }
         if (slots[index] != nullptr)
             return type_error(std::string(sig.full_name) + " got multiple values for argument '" +

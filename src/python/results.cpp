@@ -6,6 +6,7 @@
 #include "json/json_reader.h"
 #include "json/json_writer.h"
 #include "python/classes.h"
+#include "python/errors.h"
 #include "python/py_ref.h"
 
 namespace tessello::py {
@@ -37,8 +38,7 @@ PyObject* result_score(PyObject* self, void*) {
 PyObject* result_metadata(PyObject* self, void*) {
     auto parsed = parse_json(unbox<SearchResultValue>(self).metadata);
     if (!parsed) {
-        PyErr_SetString(PyExc_ValueError, ("Invalid metadata JSON: " + parsed.error().message()).c_str());
-        return nullptr;
+        return raise_text(PyExc_ValueError, "Invalid metadata JSON: " + parsed.error().message());
     }
     PyRef json(PyImport_ImportModule("json"));
     if (!json) return nullptr;

@@ -69,14 +69,12 @@ PyObject* tessello_collection(PyObject* self, PyObject* const* args, Py_ssize_t 
         if (!given) return nullptr;
         PyRef lowered(PyObject_CallMethod(given.get(), "lower", nullptr));
         if (!lowered) return nullptr;
-        if (const char* text = PyUnicode_AsUTF8(lowered.get())) metric = parse_metric(text);
+        Py_ssize_t len = 0;
+        if (const char* text = PyUnicode_AsUTF8AndSize(lowered.get(), &len))
+            metric = parse_metric(std::string_view(text, static_cast<std::size_t>(len)));
         PyErr_Clear();
     }
-    if (!metric) {
-        PyErr_SetString(PyExc_ValueError,
-                        ("Invalid metric '" + metric_text + "'. Expected: cosine, dot, l2").c_str());
-        return nullptr;
-    }
+    if (!metric) return raise_text(PyExc_ValueError, "Invalid metric '" + metric_text + "'. Expected: cosine, dot, l2");
     auto core = db(self).collection(name, dim, *metric);
     if (!core) return raise(PyExc_ValueError, core.error());
     return new_collection_object(std::move(*core));

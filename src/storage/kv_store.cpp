@@ -148,11 +148,6 @@ std::optional<unsigned> KvStore::known_table(std::string_view name) {
     return it->second;
 }
 
-void KvStore::publish_table(const std::string& name, unsigned dbi) {
-    std::lock_guard lock(table_mu_);
-    tables_.emplace(name, dbi);
-}
-
 // ---- reading ---------------------------------------------------------------
 
 Result<ReadTxn> begin_read_txn(KvStore& store) {
@@ -231,6 +226,11 @@ Result<std::optional<KvEntry>> TableCursor::next() {
 // ---- writing ---------------------------------------------------------------
 
 Result<WriteTxn> begin_write_txn(KvStore& store) {
+    // One writer at a time in this process, for the whole life of the
+    // transaction: growing the map aborts and replays it, and no other writer
+    // may commit in between. A waiting writer is not counted at the gate, so
+    // the growth does not wait for it.
+    std::unique_lock writer(store.writer_mu_);
     store.enter();
     MDB_txn* txn = nullptr;
     const int rc = mdb_txn_begin(store.env_, nullptr, 0, &txn);
@@ -238,13 +238,14 @@ Result<WriteTxn> begin_write_txn(KvStore& store) {
         store.leave();
         return fail(from_transaction_error(rc));
     }
-    return WriteTxn(&store, txn);
+    return WriteTxn(&store, txn, std::move(writer));
 }
 
 WriteTxn::WriteTxn(WriteTxn&& other) noexcept
     : store_(other.store_),
       txn_(std::exchange(other.txn_, nullptr)),
       entered_(std::exchange(other.entered_, false)),
+      writer_(std::move(other.writer_)),
       log_(std::move(other.log_)),
       created_(std::move(other.created_)) {}
 
@@ -344,14 +345,31 @@ int WriteTxn::grow_and_replay(bool* last_existed) {
 }
 
 Status WriteTxn::commit() {
+    Status status = commit_with_growth();
+    // Committed or failed, the transaction is over: let the next writer in.
+    end();
+    if (writer_.owns_lock()) writer_.unlock();
+    return status;
+}
+
+Status WriteTxn::commit_with_growth() {
     if (!txn_) return fail(StoreError::Transaction, "Transaction is no longer usable");
     for (;;) {
         if (take_fault(FaultPoint::Commit)) {
             end();
             return fail(StoreError::Transaction, "I/O error: injected commit failure");
         }
+        // A table this transaction creates must be known to readers as soon
+        // as it is committed: lookups of unknown tables wait for the publish.
+        std::unique_lock tables(store_->table_mu_, std::defer_lock);
+        if (!created_.empty()) tables.lock();
         int rc = mdb_txn_commit(txn_);
         txn_ = nullptr;  // LMDB frees the transaction whether or not it committed
+        if (rc == 0) {
+            for (const auto& [name, dbi] : created_) store_->tables_.emplace(name, dbi);
+            created_.clear();
+        }
+        if (tables.owns_lock()) tables.unlock();
         if (rc == MDB_MAP_FULL) {
             bool unused;
             rc = grow_and_replay(&unused);
@@ -364,7 +382,6 @@ Status WriteTxn::commit() {
             end();
             return fail(from_commit_error(rc));
         }
-        for (const auto& [name, dbi] : created_) store_->publish_table(name, dbi);
         log_.clear();
         end();
         return {};

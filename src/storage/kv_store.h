@@ -73,7 +73,6 @@ private:
 
     // The handle of a committed table, or nothing when it does not exist yet.
     std::optional<unsigned> known_table(std::string_view name);
-    void publish_table(const std::string& name, unsigned dbi);
 
     UniqueFd lock_fd_;
     MDB_env* env_ = nullptr;
@@ -81,6 +80,8 @@ private:
 
     std::mutex table_mu_;
     std::map<std::string, unsigned, std::less<>> tables_;
+
+    std::mutex writer_mu_;
 
     std::mutex gate_mu_;
     std::condition_variable gate_cv_;
@@ -155,7 +156,8 @@ private:
         std::optional<std::vector<std::uint8_t>> value;  // nothing: a removal
     };
 
-    WriteTxn(KvStore* store, MDB_txn* txn) : store_(store), txn_(txn), entered_(true) {}
+    WriteTxn(KvStore* store, MDB_txn* txn, std::unique_lock<std::mutex> writer)
+        : store_(store), txn_(txn), entered_(true), writer_(std::move(writer)) {}
     static constexpr int kGrowFailed = -1;
     // Opens (creating when missing) a table; returns LMDB's code.
     int table_for_write(std::string_view name, unsigned* dbi);
@@ -169,10 +171,12 @@ private:
     int grow_and_replay(bool* last_existed);
     // Aborts what is open and leaves the store's gate.
     void end();
+    Status commit_with_growth();
 
     KvStore* store_;
     MDB_txn* txn_;
     bool entered_;
+    std::unique_lock<std::mutex> writer_;  // the store's writer lock, held for the whole life
     std::vector<Op> log_;
     std::vector<std::pair<std::string, unsigned>> created_;
     std::optional<StoreError> grow_error_;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -197,6 +198,27 @@ TEST_F(KvStoreTest, GrowthWaitsForReadersOfOtherThreads) {
     EXPECT_GT(reads.load(), 0);
     auto r = begin_read_txn(*s);
     EXPECT_TRUE(*r->get("u", "1-299"));
+}
+
+TEST_F(KvStoreTest, NoWriterCommitsInsideATransactionThatGrowsTheMap) {
+    auto s = open(256 * 1024);
+    auto first = begin_write_txn(*s);
+    ASSERT_TRUE(first->put("t", "slots", bytes("first")));
+    std::atomic<bool> second_committed{false};
+    std::thread second([&] {
+        auto w = begin_write_txn(*s);  // waits for `first` to end
+        ASSERT_TRUE(w->put("t", "slots", bytes("second")));
+        ASSERT_TRUE(w->commit());
+        second_committed = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Far more than the map holds: `first` aborts, grows and replays.
+    ASSERT_TRUE(first->put("u", "big", std::vector<std::uint8_t>(600 * 1024, 'x')));
+    EXPECT_FALSE(second_committed.load());
+    ASSERT_TRUE(first->commit());
+    second.join();
+    EXPECT_EQ(get(*s, "t", "slots"), "second");
+    EXPECT_EQ(get(*s, "u", "big")->size(), 600u * 1024);
 }
 
 #ifdef TESSELLO_FAULT_INJECTION

@@ -628,3 +628,30 @@ def test_strings_are_read_as_utf8(db, db_path):
     assert coll.get(name).id == name
     assert db.collections() == [name]
     assert (db_path / "collections" / name).is_dir()
+
+
+def test_text_with_nul_is_taken_whole(tmp_path):
+    import tessello
+
+    with pytest.raises(OSError) as info:
+        tessello.Tessello(str(tmp_path / "real") + "\x00/elsewhere")
+    assert str(info.value) == "I/O error: file name contained an unexpected NUL byte"
+    assert not (tmp_path / "real").exists()
+    db = tessello.Tessello(str(tmp_path / "db"))
+    for metric in ["cosine\x00junk", "bogus\x00tail"]:
+        with pytest.raises(ValueError) as info:
+            db.collection("m", 3, metric)
+        assert str(info.value) == f"Invalid metric '{metric}'. Expected: cosine, dot, l2"
+
+
+def test_unaligned_float64_array_is_read_exactly(make_coll):
+    import numpy as np
+
+    c = make_coll(3, "dot")
+    buf = bytearray(8 * 3 + 1)
+    arr = np.frombuffer(buf, dtype=np.float64, count=3, offset=1)
+    assert not arr.flags.aligned
+    arr[:] = [0.5, -2.0, 3.25]
+    c.add(arr, {}, id="u")
+    hits = c.search(np.array([1.0, 0.0, 0.0]), 1)
+    assert hits[0].id == "u" and hits[0].score == 0.5
