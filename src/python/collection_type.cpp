@@ -1,6 +1,7 @@
 // The Python class Collection: the method wrappers over the collection core.
 #include <limits>
 
+#include "collection/batch_add.h"
 #include "collection/fetch_record.h"
 #include "collection/insert.h"
 #include "collection/search_collection.h"
@@ -78,6 +79,77 @@ PyObject* collection_upsert(PyObject* self, PyObject* const* args, Py_ssize_t na
     });
     if (!done) return raise(PyExc_ValueError, done.error());
     Py_RETURN_NONE;
+}
+
+// Calls item(obj) for every item of a sequence argument (not a str), with
+// the conversion errors of a list argument named `name`.
+template <class F>
+bool for_each_item(PyObject* seq, const char* name, F&& item) {
+    if (PyUnicode_Check(seq)) {
+        raise_text(PyExc_TypeError, std::string("argument '") + name + "': Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(seq)) {
+        raise_text(PyExc_TypeError, std::string("argument '") + name + "': " + cannot_convert(seq, "Sequence"));
+        return false;
+    }
+    PyRef iterator(PyObject_GetIter(seq));
+    if (!iterator) return false;
+    while (PyRef obj = PyRef(PyIter_Next(iterator.get())))
+        if (!item(obj.get())) return false;
+    return !PyErr_Occurred();
+}
+
+PyObject* collection_add_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"vectors", "metadatas", "ids", "ttls"};
+    static const Signature sig{"Collection.add_batch()", names, 4, 2};
+    PyObject* slots[4];
+    if (!match_arguments(sig, args, nargs, kwnames, slots)) return nullptr;
+    std::vector<PyRef> dicts;
+    if (!for_each_item(slots[1], "metadatas", [&](PyObject* item) {
+            if (!arg_dict(item, "metadatas")) return false;
+            dicts.push_back(PyRef::borrow(item));
+            return true;
+        }))
+        return nullptr;
+    BatchInput batch;
+    if (slots[2] != nullptr && slots[2] != Py_None) {
+        batch.ids.emplace();
+        if (!for_each_item(slots[2], "ids", [&](PyObject* item) {
+                std::string id;
+                if (!arg_str(item, "ids", id)) return false;
+                batch.ids->push_back(std::move(id));
+                return true;
+            }))
+            return nullptr;
+    }
+    if (slots[3] != nullptr && slots[3] != Py_None) {
+        batch.ttls.emplace();
+        if (!for_each_item(slots[3], "ttls", [&](PyObject* item) {
+                std::optional<std::uint64_t> ttl;
+                if (!arg_optional_u64(item, "ttls", ttl)) return false;
+                batch.ttls->push_back(ttl);
+                return true;
+            }))
+            return nullptr;
+    }
+    if (!extract_rows(slots[0], batch.rows)) return nullptr;
+    for (const PyRef& d : dicts) {
+        auto value = dict_to_json_value(d.get());
+        if (!value) return nullptr;
+        batch.metadata.push_back(std::move(*value));
+    }
+
+    auto ids = without_gil(handle(self), [&](Collection& core) { return add_batch_records(core, std::move(batch)); });
+    if (!ids) return raise(PyExc_ValueError, ids.error());
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(ids->size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < ids->size(); ++i) {
+        PyObject* s = utf8((*ids)[i]);
+        if (s == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+    }
+    return list.release();
 }
 
 PyObject* collection_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -197,6 +269,14 @@ PyMethodDef collection_methods[] = {
      "    vector: The vector as a NumPy float32 array (fast path) or a list of floats.\n"
      "    metadata: Associated metadata as a dict.\n"
      "    ttl: Optional time-to-live in seconds."},
+    {"add_batch", fastcall(collection_add_batch), METH_FASTCALL | METH_KEYWORDS,
+     "add_batch($self, vectors, metadatas, ids=None, ttls=None)\n--\n\n"
+     "Batch add vectors (10-100x faster than looped add).\n\nArgs:\n"
+     "    vectors: A 2-D NumPy float32 array [n, dim] (fast path), or a list of vectors\n"
+     "        (each a NumPy array or list of floats).\n"
+     "    metadatas: List of metadata dicts.\n"
+     "    ids: Optional list of custom IDs.\n"
+     "    ttls: Optional list of TTLs in seconds.\n\nReturns:\n    List of record IDs."},
     {"search", fastcall(collection_search), METH_FASTCALL | METH_KEYWORDS,
      "search($self, vector, k, where_=None)\n--\n\n"
      "Search for nearest neighbors.\n\nArgs:\n"

@@ -130,6 +130,55 @@ SearchResultValue to_search_result(SearchHit hit) {
     return out;
 }
 
+namespace {
+
+// Row `row` of a 2-D float32 array, copied as it is.
+std::vector<float> float32_row(PyArrayObject* array, npy_intp row) {
+    const npy_intp columns = PyArray_DIM(array, 1);
+    const npy_intp* strides = PyArray_STRIDES(array);
+    const char* base = static_cast<const char*>(PyArray_DATA(array)) + row * strides[0];
+    std::vector<float> out(static_cast<std::size_t>(columns));
+    if (strides[1] == static_cast<npy_intp>(sizeof(float))) {
+        if (columns > 0) std::memcpy(out.data(), base, static_cast<std::size_t>(columns) * sizeof(float));
+        return out;
+    }
+    for (npy_intp j = 0; j < columns; ++j) std::memcpy(&out[static_cast<std::size_t>(j)], base + j * strides[1], 4);
+    return out;
+}
+
+}  // namespace
+
+bool extract_rows(PyObject* obj, std::vector<std::vector<float>>& rows) {
+    rows.clear();
+    if (numpy_ready() && PyArray_Check(obj)) {
+        auto* array = reinterpret_cast<PyArrayObject*>(obj);
+        if (PyArray_NDIM(array) == 2 && (is_dtype(array, NPY_FLOAT32) || is_dtype(array, NPY_FLOAT64))) {
+            const bool single = is_dtype(array, NPY_FLOAT32);
+            const npy_intp n = PyArray_DIM(array, 0);
+            rows.reserve(static_cast<std::size_t>(n));
+            for (npy_intp i = 0; i < n; ++i)
+                rows.push_back(single ? float32_row(array, i) : array_row_to_vec(obj, i));
+            return true;
+        }
+    }
+    if (PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(obj)) {
+        raise_text(PyExc_TypeError, cannot_convert(obj, "Sequence"));
+        return false;
+    }
+    PyRef iterator(PyObject_GetIter(obj));
+    if (!iterator) return false;
+    while (PyRef item = PyRef(PyIter_Next(iterator.get()))) {
+        std::vector<float> row;
+        if (!extract_vector(item.get(), row)) return false;
+        rows.push_back(std::move(row));
+    }
+    return !PyErr_Occurred();
+}
+
 std::vector<float> array_row_to_vec(PyObject* obj, Py_ssize_t row) {
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
     const npy_intp columns = PyArray_DIM(array, 1);

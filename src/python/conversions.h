@@ -30,6 +30,11 @@ struct SearchResultValue {
 };
 SearchResultValue to_search_result(SearchHit hit);
 
+// The rows of a batch: a 2-D float32 or float64 NumPy array (read through
+// its strides, whatever its layout), or any other sequence (not a str) whose
+// items each convert with extract_vector.
+bool extract_rows(PyObject* obj, std::vector<std::vector<float>>& rows);
+
 // Row `row` of a 2-D float64 array, read through its strides and rounded to
 // float32. Requires NumPy to be loaded and `array` to be such an array.
 std::vector<float> array_row_to_vec(PyObject* array, Py_ssize_t row);

@@ -1,0 +1,134 @@
+#include "collection/batch_add.h"
+
+#include <limits>
+
+#include "collection/insert.h"
+#include "json/json_writer.h"
+#include "search/distance.h"
+#include "storage/records_table.h"
+
+namespace tessello {
+
+namespace {
+
+Status check(const Collection& core, const BatchInput& b) {
+    const std::size_t n = b.rows.size();
+    if (b.metadata.size() != n) return fail(StoreError::InvalidInput, "vectors and metadatas must have same length");
+    if (b.ids && b.ids->size() != n) return fail(StoreError::InvalidInput, "ids must have same length as vectors");
+    if (b.ttls && b.ttls->size() != n) return fail(StoreError::InvalidInput, "ttls must have same length as vectors");
+    for (const auto& row : b.rows)
+        if (row.size() != core.config.dimensions)
+            return fail(StoreError::dimension_mismatch(core.config.dimensions, row.size()));
+    if (b.ids)
+        for (const auto& id : *b.ids)
+            if (auto st = validate_record_id(id); !st) return st;
+    return {};
+}
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    return b > std::numeric_limits<std::uint64_t>::max() - a ? std::numeric_limits<std::uint64_t>::max() : a + b;
+}
+
+// Slots of a batch that stored no record belong to nobody: they go back.
+void give_back(Collection& core, const std::vector<std::uint64_t>& slots) {
+    std::unique_lock lock(core.free_list_lock);
+    for (std::uint64_t slot : slots)
+        if (!core.free_list.contains(slot)) freelist_push(core.free_list, slot);
+}
+
+Status store_pending(Collection& core, const std::vector<Record>& records) {
+    auto txn = begin_write_txn(*core.meta_db);
+    if (!txn) return fail(txn.error());
+    for (const Record& r : records)
+        if (auto st = put_record(*txn, r); !st) return st;
+    {
+        std::shared_lock lock(core.free_list_lock);
+        if (auto st = persist_freelist(core.free_list, *txn); !st) return st;
+    }
+    return txn->commit();
+}
+
+Status write_vectors(Collection& core, const std::vector<std::vector<float>>& rows,
+                     const std::vector<std::uint64_t>& slots) {
+    std::unique_lock lock(core.vector_store_lock);
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (auto st = core.vector_store.write_slot(slots[i], rows[i]); !st) return st;
+    return core.vector_store.sync_vectors();
+}
+
+// Rewrites whatever is stored under each identifier as Active. The writer
+// lock keeps other commits out, so one read transaction sees what a fresh
+// one per record would.
+Status activate(Collection& core, const std::vector<std::string>& ids) {
+    auto txn = begin_write_txn(*core.meta_db);
+    if (!txn) return fail(txn.error());
+    {
+        auto read = begin_read_txn(*core.meta_db);
+        if (!read) return fail(read.error());
+        for (const std::string& id : ids) {
+            auto found = get_record(*read, id);
+            if (!found) return fail(found.error());
+            if (!*found) continue;
+            (*found)->state = RecordState::Active;
+            if (auto st = put_record(*txn, **found); !st) return st;
+        }
+    }
+    return txn->commit();
+}
+
+}  // namespace
+
+Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput batch) {
+    if (auto st = check(core, batch); !st) return fail(st.error());
+    const auto metric = static_cast<std::uint8_t>(core.config.metric);
+    for (auto& row : batch.rows) row = normalize(metric, row);
+
+    const std::size_t n = batch.rows.size();
+    std::vector<std::string> ids;
+    std::vector<Record> records;
+    std::vector<std::uint64_t> slots;
+    ids.reserve(n);
+    records.reserve(n);
+    slots.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::string id;
+        if (batch.ids) {
+            id = std::move((*batch.ids)[i]);
+        } else {
+            auto made = new_uuid_v4();
+            if (!made) {
+                give_back(core, slots);
+                return fail(made.error());
+            }
+            id = std::move(*made);
+        }
+        auto slot = allocate_slot(core);
+        if (!slot) {
+            give_back(core, slots);
+            return fail(slot.error());
+        }
+        Record r;
+        r.id = id;
+        r.slot = *slot;
+        r.created_at = now_unix_secs();
+        r.metadata = to_json_text(batch.metadata[i]);
+        if (batch.ttls && (*batch.ttls)[i]) r.expires_at = saturating_add(r.created_at, *(*batch.ttls)[i]);
+        r.state = RecordState::Pending;
+        records.push_back(std::move(r));
+        ids.push_back(std::move(id));
+        slots.push_back(*slot);
+    }
+
+    if (auto st = store_pending(core, records); !st) {
+        give_back(core, slots);
+        return fail(st.error());
+    }
+    // From here the stored records name their slots; a failure leaves them
+    // Pending, which no reader returns.
+    if (auto st = write_vectors(core, batch.rows, slots); !st) return fail(st.error());
+    if (core.config.hnsw) core.index_dirty.exchange(true);
+    if (auto st = activate(core, ids); !st) return fail(st.error());
+    return ids;
+}
+
+}  // namespace tessello

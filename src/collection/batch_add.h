@@ -1,0 +1,28 @@
+#pragma once
+// add_batch_records: many records at once, bypassing the write-behind buffer.
+// Every row is checked and prepared before anything changes; then all records
+// are stored as Pending in one transaction, the vectors written and synced
+// under one hold of the vector-store lock, and the records made Active in a
+// second transaction. Identifiers the records table cannot hold are refused
+// with the other checks.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "collection/collection.h"
+#include "json/json_value.h"
+
+namespace tessello {
+
+struct BatchInput {
+    std::vector<std::vector<float>> rows;
+    std::vector<JsonValue> metadata;
+    std::optional<std::vector<std::string>> ids;
+    std::optional<std::vector<std::optional<std::uint64_t>>> ttls;
+};
+
+// The identifiers in batch order.
+Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput batch);
+
+}  // namespace tessello
