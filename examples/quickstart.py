@@ -24,11 +24,15 @@ def main():
 
         # Each topic gets its own direction in space; notes scatter around it.
         centres = rng.normal(size=(len(TOPICS), 64)).astype(np.float32)
-        vectors = np.empty((400, 64), dtype=np.float32)
-        for i in range(400):
-            topic = i % len(TOPICS)
-            vectors[i] = centres[topic] + 0.3 * rng.normal(size=64).astype(np.float32)
-            notes.add(vectors[i], {"topic": TOPICS[topic], "n": i}, id=f"note-{i:03d}")
+        topics = np.arange(400) % len(TOPICS)
+        vectors = centres[topics] + 0.3 * rng.normal(size=(400, 64)).astype(np.float32)
+        notes.add_batch(
+            vectors,
+            [{"topic": TOPICS[t], "n": i} for i, t in enumerate(topics)],
+            ids=[f"note-{i:03d}" for i in range(400)],
+        )
+        # Single records go through a write-behind buffer; an expiry is optional.
+        notes.add(centres[0], {"topic": TOPICS[0], "n": 400, "pinned": True}, id="note-400", ttl=3600)
         print(f"added {len(notes)} notes")
 
         query = centres[2]
