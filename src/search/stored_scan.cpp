@@ -45,11 +45,14 @@ struct Best {
     TopK top;                             // indices into `pool`
     std::vector<ScanCandidate> pool;      // every candidate ever kept
     std::optional<StoreError> error;      // the first value that did not decode
+    // Reused from batch to batch: a fresh block this large would come from
+    // new pages every time.
+    std::vector<ScanCandidate> candidates;
 
     // Decodes, tests and scores one batch of values, offering its best to `top`.
     void take(std::span<const Bytes> values, const ScanContext& ctx) {
         if (error) return;
-        std::vector<ScanCandidate> candidates;
+        candidates.clear();
         candidates.reserve(values.size());
         for (Bytes value : values) {
             auto record = decode_record_view(value);
