@@ -2,6 +2,7 @@
 #include <limits>
 
 #include "collection/batch_add.h"
+#include "collection/compaction.h"
 #include "collection/fetch_record.h"
 #include "collection/insert.h"
 #include "collection/search_collection.h"
@@ -207,6 +208,13 @@ PyObject* collection_delete(PyObject* self, PyObject* const* args, Py_ssize_t na
     return PyBool_FromLong(*removed ? 1 : 0);
 }
 
+PyObject* collection_compact(PyObject* self, PyObject*) {
+    auto stats = compact_collection(*handle(self));
+    if (!stats) return raise(PyExc_OSError, stats.error());
+    return new_compact_stats(
+        CompactStatsValue{stats->expired_removed, stats->tombstones_removed, stats->bytes_freed, stats->duration_ms});
+}
+
 PyObject* collection_preload(PyObject* self, PyObject*) {
     Collection& core = *handle(self);
     std::shared_lock lock(core.vector_store_lock);
@@ -291,6 +299,10 @@ PyMethodDef collection_methods[] = {
      "delete($self, id)\n--\n\n"
      "Delete a record by ID.\n\nArgs:\n    id: The record ID.\n\nReturns:\n"
      "    True if the record existed and was deleted."},
+    {"compact", collection_compact, METH_NOARGS,
+     "compact($self)\n--\n\n"
+     "Compact the collection (remove expired records, defragment storage).\n\nReturns:\n"
+     "    CompactStats with details about what was cleaned up."},
     {"preload", collection_preload, METH_NOARGS,
      "preload($self)\n--\n\nPreload vectors into memory for faster search."},
     {"sync", collection_sync, METH_NOARGS, "sync($self)\n--\n\nFlush pending writes to disk."},
