@@ -8,6 +8,8 @@
 #include "collection/search_collection.h"
 #include "collection/sync.h"
 #include "collection/upsert_delete.h"
+#include "export/export.h"
+#include "export/import.h"
 #include "python/classes.h"
 #include "python/collection_object.h"
 #include "python/conversions.h"
@@ -256,6 +258,31 @@ PyObject* get_vectors_size_bytes(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(core.vector_store.vectors_size_bytes());
 }
 
+// The one `path` argument of a method.
+bool path_argument(const char* full_name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   std::string& path) {
+    static const char* const names[] = {"path"};
+    const Signature sig{full_name, names, 1, 1};
+    PyObject* slots[1];
+    return match_arguments(sig, args, nargs, kwnames, slots) && arg_str(slots[0], "path", path);
+}
+
+PyObject* collection_export(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::string path;
+    if (!path_argument("Collection.export_to_file()", args, nargs, kwnames, path)) return nullptr;
+    auto count = export_collection(*handle(self), path);
+    if (!count) return raise(PyExc_OSError, count.error());
+    return PyLong_FromUnsignedLongLong(*count);
+}
+
+PyObject* collection_import(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::string path;
+    if (!path_argument("Collection.import_from_file()", args, nargs, kwnames, path)) return nullptr;
+    auto stats = import_collection(*handle(self), path);
+    if (!stats) return raise(PyExc_OSError, stats.error());
+    return new_import_stats(ImportStatsValue{stats->imported, stats->skipped, stats->failed, stats->duration_ms});
+}
+
 template <class F>
 PyCFunction fastcall(F* fn) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
@@ -306,6 +333,17 @@ PyMethodDef collection_methods[] = {
     {"preload", collection_preload, METH_NOARGS,
      "preload($self)\n--\n\nPreload vectors into memory for faster search."},
     {"sync", collection_sync, METH_NOARGS, "sync($self)\n--\n\nFlush pending writes to disk."},
+    {"export_to_file", fastcall(collection_export), METH_FASTCALL | METH_KEYWORDS,
+     "export_to_file($self, path)\n--\n\n"
+     "Export the collection to a file.\n\n"
+     "Creates an NDJSON file with all records including vectors and metadata.\n\nArgs:\n"
+     "    path: Output file path.\n\nReturns:\n    Number of records exported."},
+    {"import_from_file", fastcall(collection_import), METH_FASTCALL | METH_KEYWORDS,
+     "import_from_file($self, path)\n--\n\n"
+     "Import records from a file.\n\n"
+     "Reads an NDJSON file and imports all records. The file must have\n"
+     "matching dimensions to this collection.\n\nArgs:\n"
+     "    path: Input file path.\n\nReturns:\n    ImportStats with details about the import."},
     {nullptr, nullptr, 0, nullptr},
 };
 
