@@ -22,8 +22,9 @@
 #include <shared_mutex>
 #include <vector>
 
-#include "collection/fair_shared_mutex.h"
+#include "search/fair_shared_mutex.h"
 #include "collection/pending_write.h"
+#include "search/hnsw/hnsw_graph.h"
 #include "search/stored_scan.h"
 #include "storage/freelist.h"
 #include "storage/kv_store.h"
@@ -31,8 +32,6 @@
 #include "storage/vectors.h"
 
 namespace tessello {
-
-struct HnswIndex;
 
 struct Collection {
     Collection(CollectionConfig config, std::filesystem::path dir, std::unique_ptr<KvStore> meta_db,
@@ -63,7 +62,7 @@ struct Collection {
     // Absent: every search is an exact scan. Only a configuration with HNSW
     // parameters ever holds a graph.
     FairSharedMutex index_lock;
-    std::shared_ptr<HnswIndex> index;
+    std::unique_ptr<HnswIndex> index;
     std::atomic<bool> index_dirty{false};
 
     // Where the exact search cuts table "records" to walk it on every thread.
