@@ -1,7 +1,5 @@
 #include "collection/batch_add.h"
 
-#include <limits>
-
 #include "collection/insert.h"
 #include "json/json_writer.h"
 #include "search/distance.h"
@@ -23,10 +21,6 @@ Status check(const Collection& core, const BatchInput& b) {
         for (const auto& id : *b.ids)
             if (auto st = validate_record_id(id); !st) return st;
     return {};
-}
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    return b > std::numeric_limits<std::uint64_t>::max() - a ? std::numeric_limits<std::uint64_t>::max() : a + b;
 }
 
 // Slots of a batch that stored no record belong to nobody: they go back.
@@ -112,7 +106,7 @@ Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput 
         r.slot = *slot;
         r.created_at = now_unix_secs();
         r.metadata = to_json_text(batch.metadata[i]);
-        if (batch.ttls && (*batch.ttls)[i]) r.expires_at = saturating_add(r.created_at, *(*batch.ttls)[i]);
+        if (batch.ttls && (*batch.ttls)[i]) r.expires_at = expiry_time(r.created_at, *(*batch.ttls)[i]);
         r.state = RecordState::Pending;
         records.push_back(std::move(r));
         ids.push_back(std::move(id));

@@ -33,24 +33,19 @@ Result<std::vector<Removal>> removals(Collection& core, CompactStats& stats) {
     std::vector<Removal> work;
     auto txn = begin_read_txn(*core.meta_db);
     if (!txn) return fail(txn.error());
-    auto cursor = txn->scan(kRecordsTable);
-    if (!cursor) return fail(cursor.error());
-    for (;;) {
-        auto entry = cursor->next();
-        if (!entry) return fail(entry.error());
-        if (!*entry) return work;
-        auto r = decode_record_view((*entry)->value);
-        if (!r) return fail(r.error());
-        const bool tombstone = r->state == RecordState::Tombstone;
-        if (r->expires_at && now_unix_secs() >= *r->expires_at) {
+    auto st = for_each_record(*txn, [&](const RecordView& r) -> Status {
+        const bool tombstone = r.state == RecordState::Tombstone;
+        if (r.expires_at && now_unix_secs() >= *r.expires_at)
             ++stats.expired_removed;
-        } else if (tombstone) {
+        else if (tombstone)
             ++stats.tombstones_removed;
-        } else {
-            continue;
-        }
-        work.push_back(Removal{std::string(r->id), r->slot, !tombstone});
-    }
+        else
+            return {};
+        work.push_back(Removal{std::string(r.id), r.slot, !tombstone});
+        return {};
+    });
+    if (!st) return fail(st.error());
+    return work;
 }
 
 Status remove(Collection& core, const Removal& item, CompactStats& stats) {

@@ -44,6 +44,11 @@ Result<std::string> new_uuid_v4() {
     return out;
 }
 
+std::uint64_t expiry_time(std::uint64_t created_at, std::uint64_t ttl_secs) {
+    const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+    return ttl_secs > max - created_at ? max : created_at + ttl_secs;
+}
+
 std::uint64_t wall_clock_ms() {
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -61,10 +66,6 @@ Result<std::uint64_t> allocate_slot(Collection& core) {
 }
 
 namespace {
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    return b > std::numeric_limits<std::uint64_t>::max() - a ? std::numeric_limits<std::uint64_t>::max() : a + b;
-}
 
 bool flush_due(Collection& core) {
     std::lock_guard lock(core.pending_lock);
@@ -167,7 +168,7 @@ Result<std::string> insert_record(Collection& core, std::span<const float> vecto
     record.slot = *slot;
     record.created_at = now_unix_secs();
     record.metadata = to_json_text(metadata);
-    if (ttl_secs) record.expires_at = saturating_add(record.created_at, *ttl_secs);
+    if (ttl_secs) record.expires_at = expiry_time(record.created_at, *ttl_secs);
     record.state = RecordState::Active;
     const std::uint64_t ticket = core.next_ticket.fetch_add(1);
     {

@@ -32,6 +32,9 @@ Status validate_record_id(std::string_view id);
 // A random version-4 UUID, 36 lowercase characters in groups 8-4-4-4-12.
 Result<std::string> new_uuid_v4();
 
+// created_at + ttl, saturating at the largest u64 rather than wrapping.
+std::uint64_t expiry_time(std::uint64_t created_at, std::uint64_t ttl_secs);
+
 // Milliseconds of the wall clock since 1970; 0 before 1970.
 std::uint64_t wall_clock_ms();
 

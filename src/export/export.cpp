@@ -63,24 +63,20 @@ Result<std::uint64_t> write_records(Collection& core, BufferedWriter& out) {
     auto txn = begin_read_txn(*core.meta_db);
     if (!txn) return fail(txn.error());
     std::shared_lock lock(core.vector_store_lock);
-    auto cursor = txn->scan(kRecordsTable);
-    if (!cursor) return fail(cursor.error());
     std::uint64_t count = 0;
     std::string line;
     line.reserve(128);
-    for (;;) {
-        auto entry = cursor->next();
-        if (!entry) return fail(entry.error());
-        if (!*entry) return count;
-        auto record = decode_record_view((*entry)->value);
-        if (!record) return fail(record.error());
-        if (!is_record_live(*record)) continue;
-        auto vector = core.vector_store.read_slot(record->slot);
+    auto st = for_each_record(*txn, [&](const RecordView& record) -> Status {
+        if (!is_record_live(record)) return {};
+        auto vector = core.vector_store.read_slot(record.slot);
         if (!vector) return fail(vector.error());
-        record_line(*record, *vector, line);
-        if (auto st = out.write(line); !st) return fail(st.error());
+        record_line(record, *vector, line);
+        if (auto written = out.write(line); !written) return written;
         ++count;
-    }
+        return {};
+    });
+    if (!st) return fail(st.error());
+    return count;
 }
 
 }  // namespace

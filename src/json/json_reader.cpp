@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "storage/utf8.h"
+
 namespace tessello {
 
 namespace {
@@ -41,39 +43,6 @@ void append_utf8(std::uint32_t cp, std::string& out) {
     }
 }
 
-// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool is_valid_utf8(std::string_view s) {
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const auto* end = p + s.size();
-    while (p < end) {
-        unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        std::size_t len;
-        unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (static_cast<std::size_t>(end - p) < len) return false;
-        if (p[1] < lo || p[1] > hi) return false;
-        for (std::size_t i = 2; i < len; ++i)
-            if ((p[i] & 0xC0) != 0x80) return false;
-        p += len;
-    }
-    return true;
-}
 
 // For a non-zero float literal that from_chars found out of f64's range:
 // whether it lies above the range (rather than below it). Only the decimal
@@ -211,7 +180,7 @@ JsonResult<std::string> JsonReader::read_string() {
         run = pos_;
     }
     // Escapes only ever add well-formed UTF-8; the raw bytes are checked here.
-    if (!is_valid_utf8(out)) return std::unexpected(error_here("invalid unicode code point"));
+    if (utf8_error(out)) return std::unexpected(error_here("invalid unicode code point"));
     return out;
 }
 

@@ -68,9 +68,8 @@ bool from_array(PyObject* obj, std::vector<float>& out) {
 
 }  // namespace
 
-bool extract_vector(PyObject* obj, std::vector<float>& out) {
-    out.clear();
-    if (from_array(obj, out)) return true;
+// A list argument must be a sequence other than a str.
+bool check_sequence(PyObject* obj) {
     if (PyUnicode_Check(obj)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
@@ -79,6 +78,13 @@ bool extract_vector(PyObject* obj, std::vector<float>& out) {
         raise_text(PyExc_TypeError, cannot_convert(obj, "Sequence"));
         return false;
     }
+    return true;
+}
+
+bool extract_vector(PyObject* obj, std::vector<float>& out) {
+    out.clear();
+    if (from_array(obj, out)) return true;
+    if (!check_sequence(obj)) return false;
     const Py_ssize_t size = PySequence_Size(obj);
     if (size < 0)
         PyErr_Clear();
@@ -161,14 +167,7 @@ bool extract_rows(PyObject* obj, std::vector<std::vector<float>>& rows) {
             return true;
         }
     }
-    if (PyUnicode_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        return false;
-    }
-    if (!PySequence_Check(obj)) {
-        raise_text(PyExc_TypeError, cannot_convert(obj, "Sequence"));
-        return false;
-    }
+    if (!check_sequence(obj)) return false;
     PyRef iterator(PyObject_GetIter(obj));
     if (!iterator) return false;
     while (PyRef item = PyRef(PyIter_Next(iterator.get()))) {

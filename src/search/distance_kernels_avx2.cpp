@@ -51,9 +51,10 @@ TESSELLO_WIDE inline __m256 square_step(__m256 t, const float* v) {
     return _mm256_fmadd_ps(x, x, t);
 }
 
-}  // namespace
-
-TESSELLO_WIDE float dot_product_avx2(std::span<const float> a, std::span<const float> b) {
+// Both pair kernels: `step` feeds one 8-float chunk of the pair into the
+// lanes, `term` is one unfused tail term.
+template <__m256 (*step)(__m256, const float*, const float*), float (*term)(float, float)>
+TESSELLO_WIDE inline float pair_kernel(std::span<const float> a, std::span<const float> b) {
     const std::size_t n = std::min(a.size(), b.size());
     const float* pa = a.data();
     const float* pb = b.data();
@@ -61,37 +62,31 @@ TESSELLO_WIDE float dot_product_avx2(std::span<const float> a, std::span<const f
     __m256 t = _mm256_setzero_ps();
     std::size_t i = 0;
     for (; i + 32 <= whole; i += 32) {
-        t = dot_step(t, pa + i, pb + i);
-        t = dot_step(t, pa + i + 8, pb + i + 8);
-        t = dot_step(t, pa + i + 16, pb + i + 16);
-        t = dot_step(t, pa + i + 24, pb + i + 24);
+        t = step(t, pa + i, pb + i);
+        t = step(t, pa + i + 8, pb + i + 8);
+        t = step(t, pa + i + 16, pb + i + 16);
+        t = step(t, pa + i + 24, pb + i + 24);
     }
-    for (; i < whole; i += 8) t = dot_step(t, pa + i, pb + i);
+    for (; i < whole; i += 8) t = step(t, pa + i, pb + i);
     float h = reduce8(t);
-    for (; i < n; ++i) h = h + pa[i] * pb[i];
+    for (; i < n; ++i) h = h + term(pa[i], pb[i]);
     return h;
 }
 
+inline float product_term(float a, float b) { return a * b; }
+inline float squared_difference_term(float a, float b) {
+    const float d = a - b;
+    return d * d;
+}
+
+}  // namespace
+
+TESSELLO_WIDE float dot_product_avx2(std::span<const float> a, std::span<const float> b) {
+    return pair_kernel<dot_step, product_term>(a, b);
+}
+
 TESSELLO_WIDE float l2_squared_avx2(std::span<const float> a, std::span<const float> b) {
-    const std::size_t n = std::min(a.size(), b.size());
-    const float* pa = a.data();
-    const float* pb = b.data();
-    const std::size_t whole = n - n % 8;
-    __m256 t = _mm256_setzero_ps();
-    std::size_t i = 0;
-    for (; i + 32 <= whole; i += 32) {
-        t = l2_step(t, pa + i, pb + i);
-        t = l2_step(t, pa + i + 8, pb + i + 8);
-        t = l2_step(t, pa + i + 16, pb + i + 16);
-        t = l2_step(t, pa + i + 24, pb + i + 24);
-    }
-    for (; i < whole; i += 8) t = l2_step(t, pa + i, pb + i);
-    float h = reduce8(t);
-    for (; i < n; ++i) {
-        const float d = pa[i] - pb[i];
-        h = h + d * d;
-    }
-    return h;
+    return pair_kernel<l2_step, squared_difference_term>(a, b);
 }
 
 TESSELLO_WIDE float l2_norm_avx2(std::span<const float> v) {

@@ -36,17 +36,13 @@ Result<bool> remove_record(WriteTxn& txn, std::string_view id) {
 }
 
 Result<std::uint64_t> count_live_records(const ReadTxn& txn) {
-    auto cursor = txn.scan(kRecordsTable);
-    if (!cursor) return fail(cursor.error());
     std::uint64_t count = 0;
-    for (;;) {
-        auto entry = cursor->next();
-        if (!entry) return fail(entry.error());
-        if (!*entry) return count;
-        auto record = decode_record_view((*entry)->value);
-        if (!record) return fail(record.error());
-        if (is_record_live(*record)) ++count;
-    }
+    auto st = for_each_record(txn, [&](const RecordView& r) -> Status {
+        if (is_record_live(r)) ++count;
+        return {};
+    });
+    if (!st) return fail(st.error());
+    return count;
 }
 
 }  // namespace tessello

@@ -24,4 +24,21 @@ Result<bool> remove_record(WriteTxn& txn, std::string_view id);
 // Live records in the table; the first value that does not decode is the error.
 Result<std::uint64_t> count_live_records(const ReadTxn& txn);
 
+// Calls visit(const RecordView&) -> Status for every record in key order. The
+// walk stops at the first value that does not decode, or the first failure
+// of visit, and returns it. Views are valid while the transaction lives.
+template <class Visit>
+Status for_each_record(const ReadTxn& txn, Visit&& visit) {
+    auto cursor = txn.scan(kRecordsTable);
+    if (!cursor) return fail(cursor.error());
+    for (;;) {
+        auto entry = cursor->next();
+        if (!entry) return fail(entry.error());
+        if (!*entry) return {};
+        auto record = decode_record_view((*entry)->value);
+        if (!record) return fail(record.error());
+        if (auto st = visit(*record); !st) return st;
+    }
+}
+
 }  // namespace tessello
