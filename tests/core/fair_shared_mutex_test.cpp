@@ -1,4 +1,4 @@
-#include "collection/fair_shared_mutex.h"
+#include "search/fair_shared_mutex.h"
 
 #include <gtest/gtest.h>
 
