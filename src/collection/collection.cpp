@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "collection/index_maintenance.h"
 #include "collection/insert.h"
 #include "storage/dirs.h"
 #include "storage/records_table.h"
@@ -42,13 +43,9 @@ Result<CollectionHandle> open_collection(const std::filesystem::path& dir, Colle
         free_list.emplace(std::move(*loaded));
     }
 
-    const bool has_hnsw = config.hnsw.has_value();
     auto core = std::make_shared<Collection>(std::move(config), dir, std::move(*db), std::move(*vectors),
                                              std::move(*free_list));
-    // The index step of opening: a configuration with HNSW parameters starts
-    // without a graph in memory until one is loaded from "hnsw.index" or built,
-    // so it is marked dirty; without parameters there is never an index.
-    core->index_dirty.store(has_hnsw);
+    if (auto st = open_index(*core); !st) return fail(st.error());
     return core;
 }
 

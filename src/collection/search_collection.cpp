@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <limits>
 
+#include "collection/index_maintenance.h"
 #include "search/distance.h"
+#include "search/hnsw/graph_search.h"
 #include "search/exact.h"
 #include "search/stored_scan.h"
 #include "storage/records_table.h"
@@ -29,13 +31,22 @@ Result<std::vector<SearchHit>> search_stored_records(Collection& core, std::span
                          filter, k, collector_size(k, filter), core.walk_splits);
 }
 
+// The graph path, for a core that holds an index (its lock held shared).
+Result<std::vector<SearchHit>> search_graph(Collection& core, std::span<const float> q, std::uint64_t k,
+                                            const std::vector<FilterCondition>* filter) {
+    auto txn = begin_read_txn(*core.meta_db);
+    if (!txn) return fail(txn.error());
+    std::shared_lock lock(core.vector_store_lock);
+    return graph_path_hits(*core.index, q, k, filter, core.vector_store, *txn);
+}
+
 }  // namespace
 
 Result<std::vector<SearchHit>> search_collection(Collection& core, std::span<const float> query, std::uint64_t k,
                                                  const std::vector<FilterCondition>* filter) {
     if (query.size() != core.config.dimensions)
         return fail(StoreError::dimension_mismatch(core.config.dimensions, query.size()));
-    // Index maintenance runs here for a configuration with HNSW parameters.
+    if (auto st = ensure_index(core); !st) return fail(st.error());
     const auto metric = static_cast<std::uint8_t>(core.config.metric);
     const std::vector<float> q = normalize(metric, query);
 
@@ -46,8 +57,7 @@ Result<std::vector<SearchHit>> search_collection(Collection& core, std::span<con
     }
 
     std::shared_lock index_lock(core.index_lock);
-    // The graph path replaces this when the core holds an index.
-    auto stored = search_stored_records(core, q, k, filter);
+    auto stored = core.index ? search_graph(core, q, k, filter) : search_stored_records(core, q, k, filter);
     if (!stored) return fail(stored.error());
     std::vector<SearchHit> hits = std::move(*stored);
 

@@ -1,5 +1,6 @@
 #include "collection/sync.h"
 
+#include "collection/index_maintenance.h"
 #include "collection/insert.h"
 #include "storage/records_table.h"
 
@@ -12,8 +13,10 @@ Status sync_collection(Collection& core) {
         if (auto st = core.vector_store.sync_vectors(); !st) return st;
     }
     // A configuration with HNSW parameters brings its graph up to date and
-    // saves it here; collections without them are done.
-    return {};
+    // saves it; collections without them are done.
+    if (!core.config.hnsw) return {};
+    if (auto st = ensure_index(core); !st) return st;
+    return save_index_of(core);
 }
 
 Result<std::uint64_t> collection_len(Collection& core) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "collection/index_maintenance.h"
 #include "collection/insert.h"
 #include "storage/records_table.h"
 
@@ -70,15 +71,24 @@ Status delete_slot(Collection& core, std::string_view id, std::uint64_t slot, Re
             if (auto st = core.vector_store.mark_deleted(slot); !st) return st;
         }
     }
-    // The index masks deleted slots in its searches; a configuration with
-    // HNSW parameters marks the graph for maintenance.
-    if (core.config.hnsw) core.index_dirty.exchange(true);
+    // The graph hides the slot from its searches (a Tombstone's slot is no
+    // longer the record's to hide) and is marked for maintenance.
+    std::optional<std::uint32_t> masked_node;
+    if (core.config.hnsw) {
+        if (frees_slot)
+            masked_node = mask_deleted_slot(core, slot);
+        else
+            core.index_dirty.exchange(true);
+    }
 
     if (auto st = tombstone(core, id, slot, frees_slot); !st) {
         if (frees_slot) {
-            // The record still names the slot: take the mark back.
-            std::unique_lock lock(core.vector_store_lock);
-            core.vector_store.set_first_bits(slot, previous_first);
+            // The record still names the slot: take the mark and the mask back.
+            {
+                std::unique_lock lock(core.vector_store_lock);
+                core.vector_store.set_first_bits(slot, previous_first);
+            }
+            if (core.config.hnsw) unmask_deleted_slot(core, slot, masked_node);
         }
         return st;
     }

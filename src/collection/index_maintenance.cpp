@@ -1,0 +1,137 @@
+#include "collection/index_maintenance.h"
+
+#include <sys/stat.h>
+
+#include "search/hnsw/insert.h"
+#include "search/hnsw/parallel_build.h"
+#include "search/hnsw/persist.h"
+#include "storage/records_table.h"
+
+namespace tessello {
+
+Result<std::vector<LiveEntry>> collect_live_entries(Collection& core) {
+    std::vector<LiveEntry> entries;
+    auto txn = begin_read_txn(*core.meta_db);
+    if (!txn) return fail(txn.error());
+    auto st = for_each_record(*txn, [&](const RecordView& r) -> Status {
+        if (is_record_live(r)) entries.push_back(LiveEntry{r.slot, std::string(r.id)});
+        return {};
+    });
+    if (!st) return fail(st.error());
+    return entries;
+}
+
+std::vector<LiveEntry> retain_unindexed(std::vector<LiveEntry> entries, HnswIndex& index) {
+    std::erase_if(entries, [&](const LiveEntry& e) {
+        std::shared_lock lock(index.graph_lock);
+        return index.graph.slot_to_node.contains(e.slot);
+    });
+    return entries;
+}
+
+Status ensure_index(Collection& core) {
+    if (!core.config.hnsw || !core.index_dirty.load()) return {};
+    std::unique_lock index_lock(core.index_lock);
+    if (!core.index_dirty.load()) return {};
+    auto live = collect_live_entries(core);
+    if (!live) return fail(live.error());
+
+    const std::uint64_t nodes = core.index ? hnsw_node_count(*core.index) : 0;
+    if (nodes > 0 && live->size() > nodes) {
+        auto missing = retain_unindexed(std::move(*live), *core.index);
+        if (!missing.empty()) {
+            std::shared_lock lock(core.vector_store_lock);
+            insert_nodes(*core.index, missing, core.vector_store);
+        }
+        core.index_dirty.exchange(false);
+        return {};
+    }
+
+    const HnswConfig config = *core.config.hnsw;
+    std::unique_ptr<HnswIndex> rebuilt;
+    {
+        // The build reads the vectors; the records are read again so that the
+        // graph matches the table as it is now.
+        auto entries = collect_live_entries(core);
+        if (!entries) return fail(entries.error());
+        std::shared_lock lock(core.vector_store_lock);
+        rebuilt = std::make_unique<HnswIndex>(
+            build_graph_parallel(config, core.config.metric, *entries, core.vector_store), core.config.metric);
+    }
+    core.index = std::move(rebuilt);
+    core.index_dirty.exchange(false);
+    return {};
+}
+
+Status open_index(Collection& core) {
+    if (!core.config.hnsw) return {};
+    const std::filesystem::path path = core.dir / "hnsw.index";
+    auto live_count = [&]() -> Result<std::uint64_t> {
+        auto txn = begin_read_txn(*core.meta_db);
+        if (!txn) return fail(txn.error());
+        return count_live_records(*txn);
+    };
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        auto live = live_count();
+        if (!live) return fail(live.error());
+        core.index_dirty.store(*live > 0);
+        return {};
+    }
+    auto loaded = load_hnsw_index(path, core.config.metric);
+    if (!loaded) {
+        // A file that does not load is rebuilt from the records, silently.
+        core.index_dirty.store(true);
+        return {};
+    }
+    auto live = live_count();
+    if (!live) return fail(live.error());
+    if (hnsw_node_count(**loaded) == *live) {
+        core.index = std::move(*loaded);
+        core.index_dirty.store(false);
+    } else {
+        core.index_dirty.store(true);
+    }
+    return {};
+}
+
+Status save_index_of(Collection& core) {
+    std::shared_lock index_lock(core.index_lock);
+    if (!core.index) return {};
+    std::shared_lock graph_lock(core.index->graph_lock);
+    return save_index(core.index->graph, core.dir / "hnsw.index");
+}
+
+std::optional<std::uint32_t> mask_deleted_slot(Collection& core, std::uint64_t slot) {
+    std::optional<std::uint32_t> node;
+    {
+        std::shared_lock index_lock(core.index_lock);
+        if (core.index) {
+            {
+                std::unique_lock lock(core.index->deleted_lock);
+                core.index->deleted_slots.insert(slot);
+            }
+            std::unique_lock lock(core.index->graph_lock);
+            auto& map = core.index->graph.slot_to_node;
+            if (auto it = map.find(slot); it != map.end()) {
+                node = it->second;
+                map.erase(it);
+            }
+        }
+    }
+    core.index_dirty.exchange(true);
+    return node;
+}
+
+void unmask_deleted_slot(Collection& core, std::uint64_t slot, std::optional<std::uint32_t> node) {
+    std::shared_lock index_lock(core.index_lock);
+    if (!core.index) return;
+    {
+        std::unique_lock lock(core.index->deleted_lock);
+        core.index->deleted_slots.erase(slot);
+    }
+    std::unique_lock lock(core.index->graph_lock);
+    if (node && *node < core.index->graph.nodes.size()) core.index->graph.slot_to_node[slot] = *node;
+}
+
+}  // namespace tessello

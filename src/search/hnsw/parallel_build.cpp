@@ -1,0 +1,99 @@
+#include "search/hnsw/parallel_build.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "search/hnsw/build_insert.h"
+#include "search/hnsw/build_report.h"
+#include "search/hnsw/level.h"
+#include "search/pq/codebook.h"
+#include "search/pq/encode.h"
+
+namespace tessello {
+
+std::vector<float> gather_vectors(const std::vector<HnswNode>& nodes, const VectorStore& store, WorkerPool& pool) {
+    const std::uint64_t dims = store.dimensions();
+    std::vector<float> vectors(nodes.size() * dims, 0.0f);
+    pool.parallel_for(nodes.size(), [&](std::uint64_t i) {
+        // An unallocated slot keeps its zeros; the node stays in the graph.
+        if (const auto slot = store.read_slot(nodes[i].slot)) {
+            std::copy_n(slot->data(), dims, vectors.data() + i * dims);
+        }
+    });
+    return vectors;
+}
+
+std::vector<std::pair<std::uint64_t, std::uint64_t>> insert_batches(std::uint64_t n) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> batches;
+    for (std::uint64_t start = 0; start < n; start += kBuildBatchSize) {
+        batches.emplace_back(start, std::min(n, start + kBuildBatchSize));
+    }
+    return batches;
+}
+
+HnswGraph build_graph_parallel(const HnswConfig& config, Metric metric, const std::vector<LiveEntry>& entries,
+                               const VectorStore& store) {
+    return build_graph_parallel(config, metric, entries, store, WorkerPool::global());
+}
+
+HnswGraph build_graph_parallel(const HnswConfig& config, Metric metric, const std::vector<LiveEntry>& entries,
+                               const VectorStore& store, WorkerPool& pool) {
+    HnswGraph graph = empty_graph(config);
+    const std::uint64_t n = entries.size();
+    if (n == 0) return graph;
+
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point total_start = Clock::now();
+    const Clock::time_point setup_start = Clock::now();
+
+    // Phase 1: levels, nodes, layers, entry point, vectors and codes.
+    graph.nodes.reserve(n);
+    graph.slot_to_node.reserve(n);
+    std::vector<std::uint8_t> levels(n);
+    for (std::uint64_t i = 0; i < n; ++i) {
+        levels[i] = draw_level(entries[i].slot, config.level_multiplier);
+        // Keeps the first node of the highest level as the entry point, and
+        // maps a repeated slot to its later node.
+        add_node(graph, entries[i].slot, entries[i].id, levels[i]);
+    }
+
+    BuildState state(levels, graph.max_level);
+    state.entry_point = *graph.entry_point;
+    state.m = config.m;
+    state.m0 = config.m0;
+    state.ef_construction = config.ef_construction;
+    state.metric = metric;
+    state.dimensions = store.dimensions();
+
+    const std::vector<float> vectors = gather_vectors(graph.nodes, store, pool);
+    const PqCodebook codebook = train_codebook(vectors, state.dimensions, metric, pool);
+    const PqCodes codes = pq_encode_all(codebook, vectors, pool);
+    state.vectors = vectors;
+    state.codebook = &codebook;
+    state.codes = &codes;
+    BuildProfile profile;
+    profile.nodes = n;
+    profile.setup_seconds = seconds_since(setup_start);
+
+    // Phase 2: the batches, one after another.
+    const Clock::time_point insert_start = Clock::now();
+    state.distance_calcs.store(0);
+    for (const auto& [start, end] : insert_batches(n)) parallel_insert_batch(start, end, state, pool);
+    profile.insert_seconds = seconds_since(insert_start);
+
+    // Phase 3: no repair pass is made; it is timed all the same.
+    const Clock::time_point repair_start = Clock::now();
+    profile.repair_seconds = seconds_since(repair_start);
+    profile.nodes_improved = 0;
+
+    if (n >= kBuildReportMinNodes) {
+        profile.total_seconds = seconds_since(total_start);
+        profile.distance_calcs = state.distance_calcs.load();
+        print_build_report(profile);
+    }
+
+    graph.layers = state.lists.take();
+    return graph;
+}
+
+}  // namespace tessello

@@ -1,0 +1,131 @@
+#include "search/hnsw/build_layer_search.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "search/hnsw/build_lists.h"
+
+namespace tessello {
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+// One layer of hand-made links whose nodes score exactly as given: node u has
+// the single code u, and table entry u is its score (0 + score = score).
+class HandLayer {
+public:
+    HandLayer(std::vector<float> scores, const std::vector<std::vector<std::uint32_t>>& links)
+        : levels_(scores.size(), 0), lists_(levels_, 0), table_(256, 0.0f), scratch_(scores.size()) {
+        for (std::size_t u = 0; u < scores.size(); ++u) {
+            table_[u] = scores[u];
+            codes_.codes.push_back(static_cast<std::uint8_t>(u));
+        }
+        codes_.num_vectors = scores.size();
+        codes_.num_subquantizers = 1;
+        for (std::size_t u = 0; u < links.size(); ++u) lists_.set_chosen(0, static_cast<std::uint32_t>(u), links[u]);
+    }
+
+    std::vector<BuildCandidate> search(std::uint32_t start, std::uint64_t ef, Metric metric) {
+        const AdcScorer scorer{table_, &codes_};
+        return layer_search(lists_, 0, start, ef, metric, scorer, calcs, scratch_);
+    }
+
+    std::atomic<std::uint64_t> calcs{0};
+
+private:
+    std::vector<std::uint8_t> levels_;
+    BuildLists lists_;
+    std::vector<float> table_;
+    PqCodes codes_;
+    LayerSearchScratch scratch_;
+};
+
+std::vector<std::uint32_t> nodes_of(const std::vector<BuildCandidate>& w) {
+    std::vector<std::uint32_t> out;
+    for (const BuildCandidate& c : w) out.push_back(c.node);
+    return out;
+}
+
+TEST(BuildLayerSearchTest, AdmitsInPopOrderBestFirst) {
+    HandLayer layer({0.0f, 1.0f, 3.0f, 2.0f}, {{1, 2, 3}});
+    EXPECT_EQ(nodes_of(layer.search(0, 10, Metric::Dot)), (std::vector<std::uint32_t>{0, 2, 3, 1}));
+    EXPECT_EQ(layer.calcs.load(), 4u);
+    EXPECT_EQ(nodes_of(layer.search(0, 10, Metric::L2)), (std::vector<std::uint32_t>{0, 1, 3, 2}));
+}
+
+TEST(BuildLayerSearchTest, EfOneExpandsTheSecondCandidateThenOnlyStrictlyBetterOnes) {
+    // L2. s=0 (5) -> b=1 (9) -> f=2 (2) -> {g=3 (2), h=4 (1)}; g -> j=5 (0).
+    // b is worse than s but is admitted (worst still +inf), displaces
+    // itself, and is expanded all the same, which finds f. g only equals W's
+    // entry, so it is never pushed and j is never reached.
+    HandLayer layer({5.0f, 9.0f, 2.0f, 2.0f, 1.0f, 0.0f}, {{1}, {2}, {3, 4}, {5}, {}, {}});
+    EXPECT_EQ(nodes_of(layer.search(0, 1, Metric::L2)), (std::vector<std::uint32_t>{4}));
+    EXPECT_EQ(layer.calcs.load(), 5u);  // s, b, f, g, h
+}
+
+TEST(BuildLayerSearchTest, FullListDropsItsWorstEntry) {
+    struct Case {
+        const char* name;
+        Metric metric;
+        std::vector<float> scores;
+        std::vector<std::vector<std::uint32_t>> links;
+        std::vector<std::uint32_t> want;
+    };
+    const Case cases[] = {
+        // Equal lowest scores: the first of them (node 1) leaves, node 2 takes its place.
+        {"higher-is-better drops the first of equals", Metric::Dot, {10, 5, 5}, {{1}, {2}}, {0, 2}},
+        // Equal highest scores: the last of them, the newcomer itself, leaves.
+        {"lower-is-better drops the last of equals", Metric::L2, {1, 5, 5}, {{1}, {2}}, {0, 1}},
+        // The newcomer stands where the displaced entry stood.
+        {"newcomer takes the displaced place", Metric::Dot, {3, 10, 5}, {{1}, {2}}, {2, 1}},
+        {"newcomer takes the displaced place (L2)", Metric::L2, {3, 1, 2}, {{1}, {2}}, {2, 1}},
+        {"cosine ranks like dot", Metric::Cosine, {10, 5, 5}, {{1}, {2}}, {0, 2}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HandLayer layer(c.scores, c.links);
+        EXPECT_EQ(nodes_of(layer.search(0, 2, c.metric)), c.want);
+    }
+}
+
+TEST(BuildLayerSearchTest, EfZeroReturnsNothing) {
+    HandLayer layer({1.0f, 2.0f, 3.0f}, {{1, 2}, {0}, {0}});
+    EXPECT_TRUE(layer.search(0, 0, Metric::L2).empty());
+    EXPECT_TRUE(layer.search(1, 0, Metric::Dot).empty());
+}
+
+TEST(BuildLayerSearchTest, NaNScoresRankLastAndLeaveFirst) {
+    for (const Metric metric : {Metric::Dot, Metric::L2}) {
+        SCOPED_TRACE(static_cast<int>(metric));
+        // The NaN start is admitted while W has room, then displaced.
+        const float better = metric == Metric::Dot ? 2.0f : 1.0f;
+        const float worse = metric == Metric::Dot ? 1.0f : 2.0f;
+        HandLayer layer({kNaN, worse, better}, {{1, 2}});
+        EXPECT_EQ(nodes_of(layer.search(0, 2, metric)), (std::vector<std::uint32_t>{1, 2}));
+        // A NaN candidate never enters a full W.
+        HandLayer full({1.0f, kNaN}, {{1}});
+        EXPECT_EQ(nodes_of(full.search(0, 1, metric)), (std::vector<std::uint32_t>{0}));
+    }
+}
+
+TEST(BuildListsTest, UpperLayersHoldListsOnlyForTallNodes) {
+    const std::vector<std::uint8_t> levels = {0, 2, 1};
+    BuildLists lists(levels, 2);
+    lists.set_chosen(2, 1, std::vector<std::uint32_t>{2});
+    lists.add_link(1, 2, 1);
+    lists.add_link(1, 2, 1);  // already there
+    lists.add_link(2, 0, 1);  // node 0 has no list on layer 2: ignored
+    const auto layers = lists.take();
+    ASSERT_EQ(layers.size(), 3u);
+    for (const auto& layer : layers) ASSERT_EQ(layer.size(), 3u);
+    EXPECT_EQ(layers[2][1], (NeighbourList{2}));
+    EXPECT_EQ(layers[1][2], (NeighbourList{1}));
+    EXPECT_TRUE(layers[2][0].empty());
+}
+
+}  // namespace
+}  // namespace tessello

@@ -1,0 +1,232 @@
+#include "collection/index_maintenance.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+#include <random>
+
+#include "collection/search_collection.h"
+#include "json/json_writer.h"
+#include "collection/sync.h"
+#include "collection/upsert_delete.h"
+#include "collection_fixture.h"
+#include "search/filter/parse_where.h"
+#include "storage/fault_injection.h"
+
+namespace tessello {
+namespace {
+
+using testing::CollectionFixture;
+
+class IndexMaintenanceTest : public CollectionFixture {
+protected:
+    void TearDown() override {
+#ifdef TESSELLO_FAULT_INJECTION
+        disarm_faults();
+#endif
+    }
+    CollectionHandle open_hnsw(const char* name = "h") {
+        auto core = open_collection(dir / name, CollectionConfig{name, 4, Metric::L2, 0, HnswConfig{8, 16, 8, 50, 20, 0.5, 0}});
+        EXPECT_TRUE(core) << (core ? "" : core.error().message());
+        return core ? *core : nullptr;
+    }
+    // Records r0.. at distinct points, stored (not buffered).
+    static void fill(Collection& c, int from, int to) {
+        std::vector<float> v(4);
+        for (int i = from; i < to; ++i) {
+            v = {float(i), float(i % 7), float(i % 3), 1};
+            add(c, v, "r" + std::to_string(i));
+        }
+        ASSERT_TRUE(flush_pending(c));
+    }
+    static std::uint64_t nodes(Collection& c) { return c.index ? hnsw_node_count(*c.index) : 0; }
+    // The graph answers approximately, and a parallel build links nodes in
+    // whatever order the pool inserts them: a record is expected among the
+    // first hits rather than as the very first.
+    static bool among_first(Collection& c, std::vector<float> q, const std::string& id, std::uint64_t k = 10) {
+        const auto ids = search_ids(c, std::move(q), k);
+        return std::find(ids.begin(), ids.end(), id) != ids.end();
+    }
+    static std::vector<std::string> search_ids(Collection& c, std::vector<float> q, std::uint64_t k) {
+        auto hits = search_collection(c, q, k, nullptr);
+        EXPECT_TRUE(hits) << (hits ? "" : hits.error().message());
+        std::vector<std::string> out;
+        if (hits)
+            for (const auto& h : *hits) out.push_back(h.id);
+        return out;
+    }
+};
+
+TEST_F(IndexMaintenanceTest, WithoutHnswParametersNothingHappens) {
+    auto core = open();
+    add(*core, {1, 1}, "a");
+    ASSERT_TRUE(flush_pending(*core));
+    core->index_dirty.store(true);
+    ASSERT_TRUE(ensure_index(*core));
+    EXPECT_FALSE(core->index);
+}
+
+TEST_F(IndexMaintenanceTest, EmptyCollectionGetsAnEmptyGraph) {
+    auto core = open_hnsw();
+    EXPECT_FALSE(core->index_dirty.load());  // no file, no live record
+    core->index_dirty.store(true);
+    ASSERT_TRUE(ensure_index(*core));
+    ASSERT_TRUE(core->index);
+    EXPECT_EQ(nodes(*core), 0u);
+    EXPECT_FALSE(core->index_dirty.load());
+}
+
+TEST_F(IndexMaintenanceTest, RebuildThenExtendThenRebuildAfterDeletes) {
+    auto core = open_hnsw();
+    fill(*core, 0, 10);
+    EXPECT_TRUE(among_first(*core, {4, 4, 1, 1}, "r4"));
+    EXPECT_EQ(nodes(*core), 10u);
+    // Two deletes and three adds: 11 live records over 10 nodes extend the graph.
+    EXPECT_TRUE(*delete_record(*core, "r2"));
+    EXPECT_TRUE(*delete_record(*core, "r3"));
+    EXPECT_TRUE(core->index->deleted_slots.contains(2));
+    EXPECT_FALSE(core->index->graph.slot_to_node.contains(2));
+    fill(*core, 10, 13);
+    EXPECT_TRUE(among_first(*core, {12, 5, 0, 1}, "r12"));
+    EXPECT_EQ(nodes(*core), 13u);
+    EXPECT_TRUE(core->index->deleted_slots.contains(2));
+    // Deleted records are never returned from the graph.
+    for (const auto& id : search_ids(*core, {2, 2, 2, 1}, 20)) EXPECT_TRUE(id != "r2" && id != "r3");
+    // Fewer live records than nodes: a full rebuild with no deleted slots.
+    EXPECT_TRUE(*delete_record(*core, "r12"));
+    ASSERT_TRUE(ensure_index(*core));
+    EXPECT_EQ(nodes(*core), 10u);
+    EXPECT_TRUE(core->index->deleted_slots.empty());
+}
+
+TEST_F(IndexMaintenanceTest, GraphPathFiltersAfterTheWalk) {
+    auto core = open_hnsw();
+    hold_buffer(*core);
+    for (int i = 0; i < 40; ++i)
+        add(*core, {float(i), 0, 0, 0}, "r" + std::to_string(i), i % 2 ? R"({"odd":true})" : R"({"odd":false})");
+    ASSERT_TRUE(flush_pending(*core));
+    const auto odd = parse_where(json(R"({"odd":true})"));
+    auto hits = search_collection(*core, std::vector<float>{10, 0, 0, 0}, 2, &odd);
+    ASSERT_TRUE(hits);
+    ASSERT_EQ(hits->size(), 2u);
+    for (const auto& hit : *hits) EXPECT_TRUE(to_json_text(hit.metadata) == R"({"odd":true})");
+    EXPECT_TRUE(core->index);
+}
+
+TEST_F(IndexMaintenanceTest, SyncSavesAndOpeningLoadsWhenCountsAgree) {
+    {
+        auto core = open_hnsw();
+        fill(*core, 0, 30);
+        ASSERT_TRUE(sync_collection(*core));
+        EXPECT_TRUE(std::filesystem::exists(dir / "h" / "hnsw.index"));
+    }
+    {
+        auto core = open_hnsw();
+        ASSERT_TRUE(core->index);
+        EXPECT_FALSE(core->index_dirty.load());
+        EXPECT_EQ(nodes(*core), 30u);
+        EXPECT_TRUE(among_first(*core, {7, 0, 1, 1}, "r7"));
+        fill(*core, 30, 32);  // released without a sync: the file lags behind
+    }
+    auto core = open_hnsw();
+    EXPECT_FALSE(core->index);
+    EXPECT_TRUE(core->index_dirty.load());
+    EXPECT_TRUE(among_first(*core, {31, 3, 1, 1}, "r31"));
+}
+
+TEST_F(IndexMaintenanceTest, AFileThatDoesNotLoadIsRebuilt) {
+    {
+        auto core = open_hnsw();
+        fill(*core, 0, 5);
+    }
+    std::ofstream(dir / "h" / "hnsw.index", std::ios::binary) << "garbage!";
+    auto core = open_hnsw();
+    EXPECT_FALSE(core->index);
+    EXPECT_TRUE(core->index_dirty.load());
+    EXPECT_TRUE(among_first(*core, {3, 3, 0, 1}, "r3"));
+    EXPECT_EQ(nodes(*core), 5u);
+}
+
+TEST_F(IndexMaintenanceTest, UndecodableRecordLeavesTheIndexAndTheFlag) {
+    auto core = open_hnsw();
+    fill(*core, 0, 5);
+    ASSERT_TRUE(ensure_index(*core));
+    {
+        auto w = begin_write_txn(*core->meta_db);
+        const std::uint8_t junk[] = {1};
+        ASSERT_TRUE(w->put(kRecordsTable, "junk", junk));
+        ASSERT_TRUE(w->commit());
+    }
+    core->index_dirty.store(true);
+    auto before = core->index.get();
+    EXPECT_FALSE(ensure_index(*core));
+    EXPECT_EQ(core->index.get(), before);
+    EXPECT_TRUE(core->index_dirty.load());
+    EXPECT_FALSE(search_collection(*core, std::vector<float>{1, 1, 1, 1}, 1, nullptr));
+}
+
+TEST_F(IndexMaintenanceTest, GraphSearchBeginsItsTransactionEvenForNoHits) {
+    auto core = open_hnsw();
+    fill(*core, 0, 3);
+    ASSERT_TRUE(ensure_index(*core));
+    std::vector<ReadTxn> held;  // every reader slot of the store
+    for (int i = 0; i < 10000; ++i) {
+        auto t = begin_read_txn(*core->meta_db);
+        if (!t) break;
+        held.push_back(std::move(*t));
+    }
+    auto hits = search_collection(*core, std::vector<float>{1, 1, 1, 1}, 0, nullptr);
+    ASSERT_FALSE(hits);
+    EXPECT_EQ(hits.error().kind(), StoreError::Transaction);
+}
+
+// Points spread evenly (well separated clusters can be cut off by the pruning
+// of the incremental insert, which keeps only the nearest links).
+std::vector<float> point(int t, int i) {
+    std::mt19937 rng(static_cast<unsigned>(t * 1000 + i));
+    std::normal_distribution<float> normal;
+    return {normal(rng), normal(rng), normal(rng), normal(rng)};
+}
+
+TEST_F(IndexMaintenanceTest, AddsDeletesAndGraphSearchesFromManyThreads) {
+    auto core = open_hnsw();
+    fill(*core, 0, 50);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 60; ++i) {
+                const std::vector<float> v = point(t, i);
+                if (!insert_record(*core, v, JsonValue::object({}), "t" + std::to_string(t) + "-" + std::to_string(i),
+                                   std::nullopt))
+                    ++failures;
+                if (i % 3 == 0 && !search_collection(*core, v, 3, nullptr)) ++failures;
+                if (t == 0 && i % 10 == 0 && !delete_record(*core, "r" + std::to_string(i / 10))) ++failures;
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(failures.load(), 0);
+    ASSERT_TRUE(sync_collection(*core));
+    EXPECT_EQ(*collection_len(*core), 50u + 240u - 6u);
+    // Every record is reachable: with k above the record count the walk sees them all.
+    EXPECT_TRUE(among_first(*core, point(3, 1), "t3-1", 300));
+}
+
+#ifdef TESSELLO_FAULT_INJECTION
+TEST_F(IndexMaintenanceTest, FailedDeleteTakesTheMaskBack) {
+    auto core = open_hnsw();
+    fill(*core, 0, 5);
+    ASSERT_TRUE(ensure_index(*core));
+    const auto slot = stored(*core, "r1")->slot;
+    arm_fault(FaultPoint::Commit);
+    ASSERT_FALSE(delete_record(*core, "r1"));
+    EXPECT_FALSE(core->index->deleted_slots.contains(slot));
+    EXPECT_TRUE(core->index->graph.slot_to_node.contains(slot));
+    EXPECT_TRUE(among_first(*core, {1, 1, 1, 1}, "r1"));
+}
+#endif
+
+}  // namespace
+}  // namespace tessello
