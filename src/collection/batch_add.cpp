@@ -52,20 +52,25 @@ Status write_vectors(Collection& core, const std::vector<std::vector<float>>& ro
 
 // Rewrites whatever is stored under each identifier as Active. The writer
 // lock keeps other commits out, so one read transaction sees what a fresh
-// one per record would.
+// one per record would; it ends before the writes, which may have to grow
+// the store's map.
 Status activate(Collection& core, const std::vector<std::string>& ids) {
     auto txn = begin_write_txn(*core.meta_db);
     if (!txn) return fail(txn.error());
+    std::vector<Record> found;
+    found.reserve(ids.size());
     {
         auto read = begin_read_txn(*core.meta_db);
         if (!read) return fail(read.error());
         for (const std::string& id : ids) {
-            auto found = get_record(*read, id);
-            if (!found) return fail(found.error());
-            if (!*found) continue;
-            (*found)->state = RecordState::Active;
-            if (auto st = put_record(*txn, **found); !st) return st;
+            auto record = get_record(*read, id);
+            if (!record) return fail(record.error());
+            if (*record) found.push_back(std::move(**record));
         }
+    }
+    for (Record& r : found) {
+        r.state = RecordState::Active;
+        if (auto st = put_record(*txn, r); !st) return st;
     }
     return txn->commit();
 }
@@ -122,6 +127,7 @@ Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput 
     if (auto st = write_vectors(core, batch.rows, slots); !st) return fail(st.error());
     if (core.config.hnsw) core.index_dirty.exchange(true);
     if (auto st = activate(core, ids); !st) return fail(st.error());
+    if (core.config.hnsw) core.index_dirty.exchange(true);
     return ids;
 }
 

@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "collection/slot_release.h"
 #include "storage/records_table.h"
 
 namespace tessello {
@@ -26,81 +27,73 @@ namespace {
 struct Removal {
     std::string id;
     std::uint64_t slot;
-    bool frees_slot;  // false for a Tombstone, whose slot went back before
+    bool expired;  // counted as expired, else as a tombstone
 };
+
+bool is_expired(const Record& r) { return r.expires_at && now_unix_secs() >= *r.expires_at; }
 
 Result<std::vector<Removal>> removals(Collection& core, CompactStats& stats) {
     std::vector<Removal> work;
     auto txn = begin_read_txn(*core.meta_db);
     if (!txn) return fail(txn.error());
     auto st = for_each_record(*txn, [&](const RecordView& r) -> Status {
-        const bool tombstone = r.state == RecordState::Tombstone;
-        if (r.expires_at && now_unix_secs() >= *r.expires_at)
+        const bool expired = r.expires_at && now_unix_secs() >= *r.expires_at;
+        if (expired)
             ++stats.expired_removed;
-        else if (tombstone)
+        else if (r.state == RecordState::Tombstone)
             ++stats.tombstones_removed;
         else
             return {};
-        work.push_back(Removal{std::string(r.id), r.slot, !tombstone});
+        work.push_back(Removal{std::string(r.id), r.slot, expired});
         return {};
     });
     if (!st) return fail(st.error());
     return work;
 }
 
-Status remove(Collection& core, const Removal& item, CompactStats& stats) {
-    bool marked = false;
-    bool in_file = false;
-    std::uint32_t previous_first = 0;
+// Removes one record in a transaction of its own. Returns the slot it gave
+// back, if any. The record is read again under the writer lock: one that was
+// replaced or changed since the walk (an upsert of the same identifier, say)
+// is not removed.
+Result<std::optional<std::uint64_t>> remove(Collection& core, const Removal& item, CompactStats& stats) {
+    auto txn = begin_write_txn(*core.meta_db);
+    if (!txn) return fail(txn.error());
+    std::optional<Record> current;
     {
-        std::unique_lock lock(core.vector_store_lock);
-        in_file = item.slot < core.vector_store.slot_count();
-        if (in_file && item.frees_slot && !is_deleted_mark(core.vector_store.slot_view(item.slot))) {
-            previous_first = core.vector_store.first_bits(item.slot);
-            (void)core.vector_store.mark_deleted(item.slot);
-            marked = true;
-            stats.bytes_freed += core.config.dimensions * 4;
-        }
+        auto read = begin_read_txn(*core.meta_db);
+        if (!read) return fail(read.error());
+        auto found = get_record(*read, item.id);
+        if (!found) return fail(found.error());
+        current = std::move(*found);
     }
-    const bool frees = in_file && item.frees_slot;
-    bool listed = false;
+    if (!current || current->slot != item.slot || !(is_expired(*current) || current->state == RecordState::Tombstone)) {
+        --(item.expired ? stats.expired_removed : stats.tombstones_removed);
+        return std::optional<std::uint64_t>{};
+    }
+    // A Tombstone gave its slot back when it became one, and a slot beyond
+    // the file is nobody's to hand out.
+    bool frees = current->state != RecordState::Tombstone;
+    if (frees) {
+        std::shared_lock lock(core.vector_store_lock);
+        frees = item.slot < core.vector_store.slot_count();
+    }
+    const std::optional<std::uint64_t> freed = frees ? std::optional<std::uint64_t>(item.slot) : std::nullopt;
+    if (auto removed = remove_record(*txn, item.id); !removed) return fail(removed.error());
+    if (auto st = txn->put(kFreelistTable, kFreelistKey, freelist_with(core, freed)); !st) return fail(st.error());
+    if (auto st = txn->commit(); !st) return fail(st.error());
+    if (freed && release_slot(core, *freed)) stats.bytes_freed += core.config.dimensions * 4;
+    return freed;
+}
+
+// The last slot given back reached the in-memory list after its commit.
+Status persist_free_list(Collection& core) {
+    auto txn = begin_write_txn(*core.meta_db);
+    if (!txn) return fail(txn.error());
     {
         std::shared_lock lock(core.free_list_lock);
-        listed = core.free_list.contains(item.slot);
+        if (auto st = persist_freelist(core.free_list, *txn); !st) return st;
     }
-    auto undo = [&] {
-        if (!marked) return;
-        std::unique_lock lock(core.vector_store_lock);
-        core.vector_store.set_first_bits(item.slot, previous_first);
-        stats.bytes_freed -= core.config.dimensions * 4;
-    };
-
-    auto txn = begin_write_txn(*core.meta_db);
-    if (!txn) {
-        undo();
-        return fail(txn.error());
-    }
-    Status status;
-    if (auto removed = remove_record(*txn, item.id); !removed) status = fail(removed.error());
-    if (status) {
-        std::vector<std::uint64_t> slots;
-        {
-            std::shared_lock lock(core.free_list_lock);
-            slots = core.free_list.entries();
-        }
-        if (frees && !listed) slots.push_back(item.slot);
-        status = txn->put(kFreelistTable, kFreelistKey, encode_freelist(slots));
-    }
-    if (status) status = txn->commit();
-    if (!status) {
-        undo();
-        return status;
-    }
-    if (frees && !listed) {
-        std::unique_lock lock(core.free_list_lock);
-        if (!core.free_list.contains(item.slot)) freelist_push(core.free_list, item.slot);
-    }
-    return {};
+    return txn->commit();
 }
 
 }  // namespace
@@ -110,8 +103,14 @@ Result<CompactStats> compact_collection(Collection& core) {
     CompactStats stats;
     auto work = removals(core, stats);
     if (!work) return fail(work.error());
-    for (const Removal& item : *work)
-        if (auto st = remove(core, item, stats); !st) return fail(st.error());
+    bool gave_back = false;
+    for (const Removal& item : *work) {
+        auto freed = remove(core, item, stats);
+        if (!freed) return fail(freed.error());
+        gave_back |= freed->has_value();
+    }
+    if (gave_back)
+        if (auto st = persist_free_list(core); !st) return fail(st.error());
     stats.duration_ms = elapsed_ms(start);
     return stats;
 }

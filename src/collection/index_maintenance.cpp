@@ -102,8 +102,7 @@ Status save_index_of(Collection& core) {
     return save_index(core.index->graph, core.dir / "hnsw.index");
 }
 
-std::optional<std::uint32_t> mask_deleted_slot(Collection& core, std::uint64_t slot) {
-    std::optional<std::uint32_t> node;
+void mask_deleted_slot(Collection& core, std::uint64_t slot) {
     {
         std::shared_lock index_lock(core.index_lock);
         if (core.index) {
@@ -112,26 +111,10 @@ std::optional<std::uint32_t> mask_deleted_slot(Collection& core, std::uint64_t s
                 core.index->deleted_slots.insert(slot);
             }
             std::unique_lock lock(core.index->graph_lock);
-            auto& map = core.index->graph.slot_to_node;
-            if (auto it = map.find(slot); it != map.end()) {
-                node = it->second;
-                map.erase(it);
-            }
+            core.index->graph.slot_to_node.erase(slot);
         }
     }
     core.index_dirty.exchange(true);
-    return node;
-}
-
-void unmask_deleted_slot(Collection& core, std::uint64_t slot, std::optional<std::uint32_t> node) {
-    std::shared_lock index_lock(core.index_lock);
-    if (!core.index) return;
-    {
-        std::unique_lock lock(core.index->deleted_lock);
-        core.index->deleted_slots.erase(slot);
-    }
-    std::unique_lock lock(core.index->graph_lock);
-    if (node && *node < core.index->graph.nodes.size()) core.index->graph.slot_to_node[slot] = *node;
 }
 
 }  // namespace tessello

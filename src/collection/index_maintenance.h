@@ -35,9 +35,7 @@ Status open_index(Collection& core);
 Status save_index_of(Collection& core);
 
 // A deleted slot hidden from graph searches and unmapped from its node, and
-// the graph marked for maintenance. Returns the node the slot mapped to.
-std::optional<std::uint32_t> mask_deleted_slot(Collection& core, std::uint64_t slot);
-// Takes a mask back (the delete did not happen).
-void unmask_deleted_slot(Collection& core, std::uint64_t slot, std::optional<std::uint32_t> node);
+// the graph marked for maintenance.
+void mask_deleted_slot(Collection& core, std::uint64_t slot);
 
 }  // namespace tessello

@@ -119,7 +119,11 @@ Status write_taken(Collection& core, const std::vector<PendingWrite>& taken) {
         std::shared_lock lock(core.free_list_lock);
         if (auto st = persist_freelist(core.free_list, *txn); !st) return st;
     }
-    return txn->commit();
+    if (auto st = txn->commit(); !st) return st;
+    // Once more after the commit: index maintenance that ran in between saw
+    // the table without these records and cleared the flag.
+    if (core.config.hnsw) core.index_dirty.exchange(true);
+    return {};
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
 #include "collection/upsert_delete.h"
 
-#include <algorithm>
-
-#include "collection/index_maintenance.h"
 #include "collection/insert.h"
+#include "collection/slot_release.h"
 #include "storage/records_table.h"
 
 namespace tessello {
@@ -31,72 +29,48 @@ Result<std::optional<Record>> stored_record(Collection& core, std::string_view i
     return get_record(*txn, id);
 }
 
-// The free list as it will be once `slot` is freed.
-std::vector<std::uint8_t> freelist_with(Collection& core, std::uint64_t slot, bool add) {
-    std::shared_lock lock(core.free_list_lock);
-    std::vector<std::uint64_t> slots = core.free_list.entries();
-    if (add && std::find(slots.begin(), slots.end(), slot) == slots.end()) slots.push_back(slot);
-    return encode_freelist(slots);
-}
+}  // namespace
 
-Status tombstone(Collection& core, std::string_view id, std::uint64_t slot, bool frees_slot) {
-    auto txn = begin_write_txn(*core.meta_db);
-    if (!txn) return fail(txn.error());
-    if (auto found = set_record_state(*core.meta_db, *txn, id, RecordState::Tombstone); !found)
-        return fail(found.error());
-    if (auto st = txn->put(kFreelistTable, kFreelistKey, freelist_with(core, slot, frees_slot)); !st) return st;
-    return txn->commit();
-}
+Result<bool> delete_slot(Collection& core, std::string_view id) {
+    // Transaction 1. The record is read again under the writer lock: another
+    // delete, upsert or compaction may have removed or replaced it since the
+    // caller looked, and only the record stored now may give its slot back.
+    std::optional<std::uint64_t> freed;
+    {
+        auto txn = begin_write_txn(*core.meta_db);
+        if (!txn) return fail(txn.error());
+        auto current = stored_record(core, id);
+        if (!current) return fail(current.error());
+        if (!*current) return false;
+        Record record = std::move(**current);
+        {
+            std::shared_lock lock(core.vector_store_lock);
+            if (record.slot >= core.vector_store.slot_count())
+                return fail(StoreError::RecordNotFound, "Slot " + std::to_string(record.slot) + " not allocated");
+        }
+        // A Tombstone gave its slot back when it became one; the slot may
+        // hold another record's vector by now.
+        if (record.state != RecordState::Tombstone) freed = record.slot;
+        record.state = RecordState::Tombstone;
+        if (auto st = put_record(*txn, record); !st) return fail(st.error());
+        if (auto st = txn->put(kFreelistTable, kFreelistKey, freelist_with(core, freed)); !st) return fail(st.error());
+        if (auto st = txn->commit(); !st) return fail(st.error());
+    }
+    if (freed)
+        release_slot(core, *freed);
+    else if (core.config.hnsw)
+        core.index_dirty.exchange(true);
 
-Status remove_stored(Collection& core, std::string_view id) {
+    // Transaction 2, which also persists the list with the slot now in it.
     auto txn = begin_write_txn(*core.meta_db);
     if (!txn) return fail(txn.error());
     if (auto removed = remove_record(*txn, id); !removed) return fail(removed.error());
-    return txn->commit();
-}
-
-}  // namespace
-
-Status delete_slot(Collection& core, std::string_view id, std::uint64_t slot, RecordState state) {
-    // A Tombstone's slot was freed when it became one; it may hold another
-    // record's vector by now.
-    const bool frees_slot = state != RecordState::Tombstone;
-    std::uint32_t previous_first = 0;
     {
-        std::unique_lock lock(core.vector_store_lock);
-        if (slot >= core.vector_store.slot_count())
-            return fail(StoreError::RecordNotFound, "Slot " + std::to_string(slot) + " not allocated");
-        if (frees_slot) {
-            previous_first = core.vector_store.first_bits(slot);
-            if (auto st = core.vector_store.mark_deleted(slot); !st) return st;
-        }
+        std::shared_lock lock(core.free_list_lock);
+        if (auto st = persist_freelist(core.free_list, *txn); !st) return fail(st.error());
     }
-    // The graph hides the slot from its searches (a Tombstone's slot is no
-    // longer the record's to hide) and is marked for maintenance.
-    std::optional<std::uint32_t> masked_node;
-    if (core.config.hnsw) {
-        if (frees_slot)
-            masked_node = mask_deleted_slot(core, slot);
-        else
-            core.index_dirty.exchange(true);
-    }
-
-    if (auto st = tombstone(core, id, slot, frees_slot); !st) {
-        if (frees_slot) {
-            // The record still names the slot: take the mark and the mask back.
-            {
-                std::unique_lock lock(core.vector_store_lock);
-                core.vector_store.set_first_bits(slot, previous_first);
-            }
-            if (core.config.hnsw) unmask_deleted_slot(core, slot, masked_node);
-        }
-        return st;
-    }
-    if (frees_slot) {
-        std::unique_lock lock(core.free_list_lock);
-        if (!core.free_list.contains(slot)) freelist_push(core.free_list, slot);
-    }
-    return remove_stored(core, id);
+    if (auto st = txn->commit(); !st) return fail(st.error());
+    return true;
 }
 
 Result<bool> delete_record(Collection& core, std::string_view id) {
@@ -104,8 +78,7 @@ Result<bool> delete_record(Collection& core, std::string_view id) {
     auto stored = stored_record(core, id);
     if (!stored) return fail(stored.error());
     if (!*stored) return false;
-    if (auto st = delete_slot(core, id, (*stored)->slot, (*stored)->state); !st) return fail(st.error());
-    return true;
+    return delete_slot(core, id);
 }
 
 Status upsert_record(Collection& core, std::string_view id, std::span<const float> vector, JsonValue metadata,
@@ -118,7 +91,7 @@ Status upsert_record(Collection& core, std::string_view id, std::span<const floa
     auto stored = stored_record(core, id);
     if (!stored) return fail(stored.error());
     if (*stored)
-        if (auto st = delete_slot(core, id, (*stored)->slot, (*stored)->state); !st) return st;
+        if (auto removed = delete_slot(core, id); !removed) return fail(removed.error());
     auto added = insert_record(core, vector, std::move(metadata), std::string(id), ttl_secs);
     if (!added) return fail(added.error());
     return {};

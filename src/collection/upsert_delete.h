@@ -7,11 +7,11 @@
 // freed, and the record rewritten as a Tombstone, then removed, in two write
 // transactions.
 //
-// A slot is never handed to two records: the free list never holds a slot
-// twice, a slot freed by a delete is handed out only once the transaction that
-// tombstones its record has committed (a failed one takes the mark back), and
-// a record that is already a Tombstone has given its slot back before, so its
-// slot, which may belong to a new record by now, is left alone.
+// A slot is never handed to two records: the record is read again inside
+// the transaction that tombstones it, the free list never holds a slot twice,
+// a slot goes back only after that commit, and a record that is already a
+// Tombstone gave its slot back before, so its slot, which may belong to a
+// new record by now, is left alone.
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -30,7 +30,8 @@ Status upsert_record(Collection& core, std::string_view id, std::span<const floa
 // Whether a buffered entry or a stored record of id was removed.
 Result<bool> delete_record(Collection& core, std::string_view id);
 
-// Removes the stored record id, whose slot is `slot` and state `state`.
-Status delete_slot(Collection& core, std::string_view id, std::uint64_t slot, RecordState state);
+// Removes whatever is stored under id when its first transaction runs;
+// false when nothing is stored by then.
+Result<bool> delete_slot(Collection& core, std::string_view id);
 
 }  // namespace tessello

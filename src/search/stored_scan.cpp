@@ -177,9 +177,17 @@ Result<std::vector<SearchHit>> search_stored(KvStore& db, const ReadTxn& txn, st
     // Each run needs its own transaction on the caller's snapshot. They are
     // begun and ended here, on the thread that holds `txn`; the pool threads
     // only walk them.
-    std::vector<Run> runs;
     const std::vector<std::string> keys = splits.get();
-    if (!keys.empty()) {
+    // Transactions of the runs come out of the store's budget, given back
+    // once they have ended (the runs go first).
+    struct Budget {
+        KvStore& db;
+        std::size_t n = 0;
+        ~Budget() { db.release_extra_readers(n); }
+    } budget{db};
+    std::vector<Run> runs;
+    if (!keys.empty() && db.reserve_extra_readers(keys.size() + 1)) {
+        budget.n = keys.size() + 1;
         runs.resize(keys.size() + 1);
         for (std::size_t i = 0; i < runs.size(); ++i) {
             if (i > 0) runs[i].from = keys[i - 1];

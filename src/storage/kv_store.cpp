@@ -97,6 +97,17 @@ Result<std::unique_ptr<KvStore>> KvStore::open(const std::filesystem::path& path
     return store;
 }
 
+KvStore::KvStore() : spare_readers_(kMaxReaders / 2) {}
+
+bool KvStore::reserve_extra_readers(std::size_t n) {
+    std::size_t spare = spare_readers_.load();
+    while (spare >= n)
+        if (spare_readers_.compare_exchange_weak(spare, spare - n)) return true;
+    return false;
+}
+
+void KvStore::release_extra_readers(std::size_t n) { spare_readers_.fetch_add(n); }
+
 KvStore::~KvStore() {
     if (env_) mdb_env_close(env_);
     // lock_fd_ closes after the environment, releasing the file lock last.

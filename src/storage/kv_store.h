@@ -14,6 +14,7 @@
 // Rule for callers: never begin a write transaction while the same thread holds
 // a read transaction on the same store; growing the map waits for every
 // transaction of the process to end.
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -55,6 +56,12 @@ public:
 
     std::size_t map_size() const;
 
+    // Read transactions a caller may open on top of its own to share work
+    // (one per worker of a parallel walk), from a budget of half the store's
+    // reader slots, so such walks never crowd out other readers.
+    bool reserve_extra_readers(std::size_t n);
+    void release_extra_readers(std::size_t n);
+
 private:
     friend class ReadTxn;
     friend class WriteTxn;
@@ -62,7 +69,7 @@ private:
     friend Result<ReadTxn> begin_read_txn(KvStore& store);
     friend Result<WriteTxn> begin_write_txn(KvStore& store);
 
-    KvStore() = default;
+    KvStore();
 
     // Transactions pass through a gate so the map can be grown while none is open.
     void enter();
@@ -82,6 +89,7 @@ private:
     std::map<std::string, unsigned, std::less<>> tables_;
 
     std::mutex writer_mu_;
+    std::atomic<std::size_t> spare_readers_;
 
     std::mutex gate_mu_;
     std::condition_variable gate_cv_;

@@ -140,6 +140,19 @@ TEST_F(BatchAddTest, FailedSecondTransactionLeavesRecordsPendingAndInvisible) {
 }
 #endif
 
+// Both transactions of a batch larger than the key-value map must make the
+// map grow rather than fail.
+TEST_F(BatchAddTest, ABatchLargerThanTheMapStillActivatesEveryRecord) {
+    auto core = open();
+    BatchInput b = batch(6000);
+    const std::string padding(2000, 'p');
+    for (auto& m : b.metadata) m.as_object().insert_or_assign("pad", JsonValue::string(padding));
+    auto ids = add_batch_records(*core, std::move(b));
+    ASSERT_TRUE(ids) << ids.error().message();
+    EXPECT_EQ(*collection_len(*core), 6000u);
+    EXPECT_GT(core->meta_db->map_size(), KvStore::kDefaultMapSize);
+}
+
 TEST_F(BatchAddTest, HnswConfigurationMarksTheIndexDirtyEvenForAnEmptyBatch) {
     auto core = *open_collection(dir / "h", CollectionConfig{"h", 2, Metric::L2, 0, HnswConfig{16, 32, 16, 100, 50, 0.5, 0}});
     core->index_dirty.store(false);

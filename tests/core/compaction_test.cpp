@@ -62,6 +62,10 @@ TEST_F(CompactionTest, RemovesExpiredAndTombstonesAndCountsEachOnce) {
     EXPECT_FALSE(is_deleted_mark(*core->vector_store.read_slot(1)));
     // Key order: the last removed (c) is the first reused.
     EXPECT_EQ(core->free_list.entries(), (std::vector<std::uint64_t>{0, 2}));
+    {
+        auto txn = begin_read_txn(*core->meta_db);
+        EXPECT_EQ(load_freelist(*txn)->entries(), (std::vector<std::uint64_t>{0, 2}));  // as stored
+    }
     auto again = compact(*core);
     EXPECT_EQ(again.expired_removed + again.tombstones_removed + again.bytes_freed, 0u);
 }

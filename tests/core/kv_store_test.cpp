@@ -238,3 +238,18 @@ TEST_F(KvStoreTest, FailedCommitIsATransactionErrorAndStoresNothing) {
 
 }  // namespace
 }  // namespace tessello
+
+namespace tessello {
+namespace {
+
+TEST_F(KvStoreTest, ExtraReadersComeFromABudgetOfHalfTheSlots) {
+    auto s = open();
+    EXPECT_TRUE(s->reserve_extra_readers(2000));
+    EXPECT_FALSE(s->reserve_extra_readers(100));
+    EXPECT_TRUE(s->reserve_extra_readers(48));
+    s->release_extra_readers(2048);
+    EXPECT_TRUE(s->reserve_extra_readers(2048));
+}
+
+}  // namespace
+}  // namespace tessello

@@ -1,0 +1,26 @@
+#pragma once
+// Giving a stored record's slot back, shared by delete and compaction.
+//
+// A slot is handed to one record at a time. So the transaction that turns a
+// record into a Tombstone (or removes it) checks, under the store's writer
+// lock, that the record still holds the slot, and persists the free list with
+// the slot in it; only after that commit is the slot marked deleted, hidden
+// from the graph index and put on the in-memory free list, from where adds
+// take it.
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "collection/collection.h"
+
+namespace tessello {
+
+// The encoded free list with `slot` appended when it is given and absent.
+// Called inside the write transaction that frees the slot.
+std::vector<std::uint8_t> freelist_with(Collection& core, std::optional<std::uint64_t> slot);
+
+// After the commit: the deleted mark (true when the slot was not marked
+// yet), the graph's mask, and the free list.
+bool release_slot(Collection& core, std::uint64_t slot);
+
+}  // namespace tessello
