@@ -10,11 +10,7 @@
 #include <cstddef>
 #include <cstring>
 
-#if defined(__clang__)
-#pragma clang fp contract(off)
-#elif defined(__GNUC__)
-#pragma GCC optimize("fp-contract=off")
-#endif
+#include "search/no_fp_contract.h"
 
 namespace tessello {
 namespace {

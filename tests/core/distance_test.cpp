@@ -17,11 +17,7 @@
 
 // The reference loops below must keep every product separately rounded, like
 // the kernels they check.
-#if defined(__clang__)
-#pragma clang fp contract(off)
-#elif defined(__GNUC__)
-#pragma GCC optimize("fp-contract=off")
-#endif
+#include "search/no_fp_contract.h"
 
 namespace tessello {
 namespace {

@@ -16,11 +16,7 @@
 
 // The reference sums below must round like the code under test: no fused
 // multiply-adds.
-#if defined(__clang__)
-#pragma clang fp contract(off)
-#elif defined(__GNUC__)
-#pragma GCC optimize("fp-contract=off")
-#endif
+#include "search/no_fp_contract.h"
 
 namespace tessello {
 namespace {

@@ -6,11 +6,7 @@
 
 #include "search/pq/pq_kernels.h"
 
-#if defined(__clang__)
-#pragma clang fp contract(off)
-#elif defined(__GNUC__)
-#pragma GCC optimize("fp-contract=off")
-#endif
+#include "search/no_fp_contract.h"
 
 namespace tessello {
 namespace {
