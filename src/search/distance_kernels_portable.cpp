@@ -48,42 +48,34 @@ inline void l2_chunk(Lanes4& lanes, const float* a, const float* b) {
     lanes.s = lanes.s + d * d;
 }
 
-}  // namespace
+inline float product(float x, float y) { return x * y; }
 
-float dot_product_4lane(std::span<const float> a, std::span<const float> b) {
+// Both pair kernels: `chunk` feeds one 4-float chunk into the lanes, `term`
+// is one tail term; `unroll` chunks per iteration while they fit.
+template <void (*chunk)(Lanes4&, const float*, const float*), float (*term)(float, float), std::size_t unroll>
+inline float pair_kernel(std::span<const float> a, std::span<const float> b) {
     const std::size_t n = std::min(a.size(), b.size());
     const float* pa = a.data();
     const float* pb = b.data();
     const std::size_t whole = n - n % 4;
     Lanes4 s;
     std::size_t i = 0;
-    for (; i + 16 <= whole; i += 16) {
-        dot_chunk(s, pa + i, pb + i);
-        dot_chunk(s, pa + i + 4, pb + i + 4);
-        dot_chunk(s, pa + i + 8, pb + i + 8);
-        dot_chunk(s, pa + i + 12, pb + i + 12);
-    }
-    for (; i < whole; i += 4) dot_chunk(s, pa + i, pb + i);
+    for (; i + 4 * unroll <= whole; i += 4 * unroll)
+        for (std::size_t c = 0; c < unroll; ++c) chunk(s, pa + i + 4 * c, pb + i + 4 * c);
+    for (; i < whole; i += 4) chunk(s, pa + i, pb + i);
     float h = s.reduce();
-    for (; i < n; ++i) h = h + pa[i] * pb[i];
+    for (; i < n; ++i) h = h + term(pa[i], pb[i]);
     return h;
 }
 
+}  // namespace
+
+float dot_product_4lane(std::span<const float> a, std::span<const float> b) {
+    return pair_kernel<dot_chunk, product, 4>(a, b);
+}
+
 float l2_squared_4lane(std::span<const float> a, std::span<const float> b) {
-    const std::size_t n = std::min(a.size(), b.size());
-    const float* pa = a.data();
-    const float* pb = b.data();
-    const std::size_t whole = n - n % 4;
-    Lanes4 s;
-    std::size_t i = 0;
-    for (; i + 8 <= whole; i += 8) {
-        l2_chunk(s, pa + i, pb + i);
-        l2_chunk(s, pa + i + 4, pb + i + 4);
-    }
-    for (; i < whole; i += 4) l2_chunk(s, pa + i, pb + i);
-    float h = s.reduce();
-    for (; i < n; ++i) h = h + square_of_difference(pa[i], pb[i]);
-    return h;
+    return pair_kernel<l2_chunk, square_of_difference, 2>(a, b);
 }
 
 float l2_norm_scalar(std::span<const float> v) {
