@@ -18,12 +18,14 @@
 #include "search/hnsw/level.h"
 #include "search/worker_pool.h"
 #include "storage/vectors.h"
+#include "hnsw_test_support.h"
 #include "temp_dir.h"
 
 namespace tessello {
 namespace {
 
 using testing::TempDir;
+using testing::expect_same_graph;
 
 HnswConfig config_of(std::uint64_t m, std::uint64_t m0, std::uint64_t ef, double level_multiplier) {
     return HnswConfig{m, m0, 3 * m, ef, 40, level_multiplier, 0xABCD};
@@ -43,15 +45,6 @@ std::vector<float> random_vectors(std::uint64_t n, std::uint64_t d, std::uint32_
         }
     }
     return v;
-}
-
-void expect_same_graph(const HnswGraph& a, const HnswGraph& b) {
-    EXPECT_EQ(a.nodes, b.nodes);
-    EXPECT_EQ(a.layers, b.layers);
-    EXPECT_EQ(a.entry_point, b.entry_point);
-    EXPECT_EQ(a.slot_to_node, b.slot_to_node);
-    EXPECT_EQ(a.max_level, b.max_level);
-    EXPECT_TRUE(same_hnsw_config(a.config, b.config));
 }
 
 // What every graph built in one pass from n >= 1 entries must satisfy.

@@ -53,14 +53,16 @@ void expect_same(const std::vector<ScoredIndex>& got, const std::vector<ScoredIn
     }
 }
 
+// Scores pushed in order as indices 0, 1, ...; the indices kept, best first.
+struct Case {
+    const char* name;
+    std::uint64_t k;
+    bool higher;
+    std::vector<float> scores;
+    std::vector<std::uint64_t> want;
+};
+
 TEST(TopKTest, DirectionsAndTies) {
-    struct Case {
-        const char* name;
-        std::uint64_t k;
-        bool higher;
-        std::vector<float> scores;
-        std::vector<std::uint64_t> want;
-    };
     const Case cases[] = {
         {"descending", 3, true, {0.1f, 0.9f, 0.5f, 0.7f, 0.2f}, {1, 3, 2}},
         {"ascending", 3, false, {0.1f, 0.9f, 0.5f, 0.7f, 0.2f}, {0, 4, 2}},
@@ -85,13 +87,6 @@ TEST(TopKTest, DirectionsAndTies) {
 }
 
 TEST(TopKTest, NaNRanksBelowEveryNumber) {
-    struct Case {
-        const char* name;
-        std::uint64_t k;
-        bool higher;
-        std::vector<float> scores;
-        std::vector<std::uint64_t> want;
-    };
     const Case cases[] = {
         {"kept behind numbers while there is room", 4, true, {kNaN, 0.5f, kNaN, -kInf}, {1, 3, 0, 2}},
         {"ascending too", 4, false, {kNaN, 0.5f, kNaN, kInf}, {1, 3, 0, 2}},
