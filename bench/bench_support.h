@@ -16,7 +16,7 @@
 #include <system_error>
 #include <vector>
 
-#include "error/store_error.h"
+#include "base/store_error.h"
 
 namespace tessello::bench {
 

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "search/cpu_features.h"
+#include "base/cpu_features.h"
 #include "search/distance.h"
 
 namespace tessello {

@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "base/worker_pool.h"
 #include "search/exact.h"
-#include "search/worker_pool.h"
 #include "storage/record.h"
 #include "storage/vectors.h"
 

@@ -2,9 +2,9 @@
 
 #include <sys/stat.h>
 
+#include "base/dirs.h"
 #include "collection/index_maintenance.h"
 #include "collection/insert.h"
-#include "storage/dirs.h"
 #include "storage/records_table.h"
 
 namespace tessello {

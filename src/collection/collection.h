@@ -22,7 +22,7 @@
 #include <shared_mutex>
 #include <vector>
 
-#include "search/fair_shared_mutex.h"
+#include "base/fair_shared_mutex.h"
 #include "collection/pending_write.h"
 #include "search/hnsw/hnsw_graph.h"
 #include "search/stored_scan.h"

@@ -1,26 +1,10 @@
 #include "collection/compaction.h"
 
-#include <ctime>
-
+#include "base/clock.h"
 #include "collection/slot_release.h"
 #include "storage/records_table.h"
 
 namespace tessello {
-
-struct timespec monotonic_now() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts;
-}
-
-std::uint64_t elapsed_ms(const struct timespec& start) {
-    const struct timespec now = monotonic_now();
-    const auto to_ms = [](const struct timespec& t) {
-        return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-    };
-    const std::int64_t d = to_ms(now) - to_ms(start);
-    return d < 0 ? 0 : static_cast<std::uint64_t>(d);
-}
 
 namespace {
 
@@ -99,7 +83,7 @@ Status persist_free_list(Collection& core) {
 }  // namespace
 
 Result<CompactStats> compact_collection(Collection& core) {
-    const struct timespec start = monotonic_now();
+    const std::uint64_t start = monotonic_ms();
     CompactStats stats;
     auto work = removals(core, stats);
     if (!work) return fail(work.error());

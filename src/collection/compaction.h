@@ -23,9 +23,4 @@ struct CompactStats {
 
 Result<CompactStats> compact_collection(Collection& core);
 
-// Whole milliseconds from `start` on the monotonic clock; 0 when the clock
-// reads earlier.
-std::uint64_t elapsed_ms(const struct timespec& start);
-struct timespec monotonic_now();
-
 }  // namespace tessello

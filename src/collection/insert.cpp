@@ -3,9 +3,9 @@
 #include <sys/random.h>
 
 #include <cerrno>
-#include <ctime>
 #include <limits>
 
+#include "base/clock.h"
 #include "json/json_writer.h"
 #include "search/distance.h"
 #include "storage/records_table.h"
@@ -47,13 +47,6 @@ Result<std::string> new_uuid_v4() {
 std::uint64_t expiry_time(std::uint64_t created_at, std::uint64_t ttl_secs) {
     const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
     return ttl_secs > max - created_at ? max : created_at + ttl_secs;
-}
-
-std::uint64_t wall_clock_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    if (ts.tv_sec < 0) return 0;
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000 + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000;
 }
 
 Result<std::uint64_t> allocate_slot(Collection& core) {

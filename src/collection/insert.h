@@ -35,9 +35,6 @@ Result<std::string> new_uuid_v4();
 // created_at + ttl, saturating at the largest u64 rather than wrapping.
 std::uint64_t expiry_time(std::uint64_t created_at, std::uint64_t ttl_secs);
 
-// Milliseconds of the wall clock since 1970; 0 before 1970.
-std::uint64_t wall_clock_ms();
-
 // A free slot (last freed first), or a new one appended to the vector file.
 // Takes the free-list lock, then the vector-store lock, never both.
 Result<std::uint64_t> allocate_slot(Collection& core);

@@ -5,8 +5,8 @@
 
 #include "collection/index_maintenance.h"
 #include "search/distance.h"
-#include "search/hnsw/graph_search.h"
 #include "search/exact.h"
+#include "search/hnsw/graph_search.h"
 #include "search/stored_scan.h"
 #include "storage/records_table.h"
 
@@ -63,7 +63,10 @@ Result<std::vector<SearchHit>> search_collection(Collection& core, std::span<con
 
     if (!snapshot.empty()) {
         if (k > 0) {
-            auto buffered = search_pending(snapshot, q, metric, filter, k);
+            std::vector<BufferedCandidate> entries;
+            entries.reserve(snapshot.size());
+            for (const PendingWrite& w : snapshot) entries.push_back(BufferedCandidate{&w.record, w.vector});
+            auto buffered = search_pending(entries, q, metric, filter, k);
             hits.insert(hits.end(), std::make_move_iterator(buffered.begin()),
                         std::make_move_iterator(buffered.end()));
         }

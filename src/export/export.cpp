@@ -1,8 +1,8 @@
 #include "export/export.h"
 
+#include "base/buffered_file.h"
 #include "collection/insert.h"
 #include "collection/sync.h"
-#include "export/buffered_file.h"
 #include "json/json_writer.h"
 #include "search/search_hit.h"
 #include "storage/records_table.h"

@@ -1,9 +1,10 @@
 #include "export/import.h"
 
+#include "base/buffered_file.h"
+#include "base/clock.h"
 #include "collection/compaction.h"
 #include "collection/insert.h"
 #include "collection/upsert_delete.h"
-#include "export/buffered_file.h"
 #include "export/export_lines.h"
 
 namespace tessello {
@@ -44,7 +45,7 @@ std::string_view trim_unicode_space(std::string_view s) {
 }
 
 Result<ImportStats> import_collection(Collection& core, std::string_view path) {
-    const struct timespec start = monotonic_now();
+    const std::uint64_t start = monotonic_ms();
     auto reader = LineReader::open(path);
     if (!reader) return fail(reader.error());
     auto first = reader->next_line();

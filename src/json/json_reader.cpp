@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "storage/utf8.h"
+#include "base/utf8.h"
 
 namespace tessello {
 

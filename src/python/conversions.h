@@ -7,8 +7,8 @@
 #include <optional>
 #include <vector>
 
+#include "collection/search_collection.h"
 #include "json/json_value.h"
-#include "search/search_hit.h"
 
 namespace tessello::py {
 

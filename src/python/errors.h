@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "error/store_error.h"
+#include "base/store_error.h"
 
 namespace tessello::py {
 

@@ -2,9 +2,9 @@
 #include <memory>
 #include <string>
 
+#include "database/database.h"
 #include "python/classes.h"
 #include "python/collection_object.h"
-#include "python/database.h"
 #include "python/errors.h"
 #include "python/method_frame.h"
 #include "python/py_ref.h"

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "search/cpu_features.h"
+#include "base/cpu_features.h"
 #include "search/distance_kernels.h"
 
 namespace tessello {

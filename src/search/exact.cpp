@@ -2,12 +2,12 @@
 
 #include <algorithm>
 
+#include "base/worker_pool.h"
 #include "json/json_reader.h"
 #include "search/distance.h"
 #include "search/filter/matches_filter.h"
 #include "search/parallel_top_k.h"
 #include "search/top_k.h"
-#include "search/worker_pool.h"
 
 namespace tessello {
 
@@ -45,10 +45,10 @@ auto slot_scorer(std::span<const ScanCandidate> candidates, std::span<const floa
     };
 }
 
-auto pending_scorer(std::span<const PendingWrite> entries, std::span<const float> query, std::uint8_t metric,
+auto pending_scorer(std::span<const BufferedCandidate> entries, std::span<const float> query, std::uint8_t metric,
                     const std::vector<FilterCondition>* filter) {
     return [=](std::uint64_t i) -> std::optional<float> {
-        const Record& r = entries[i].record;
+        const Record& r = *entries[i].record;
         if (r.state != RecordState::Active) return std::nullopt;
         if (r.expires_at && now_unix_secs() >= *r.expires_at) return std::nullopt;
         if (filter && !matches_filter(*filter, metadata_value(r.metadata))) return std::nullopt;
@@ -86,12 +86,12 @@ std::vector<ScoredIndex> scan_slots_parallel(std::span<const ScanCandidate> cand
     return WorkerPool::global().collect_in_order(candidates.size(), slot_scorer(candidates, query, metric, store));
 }
 
-std::vector<ScoredIndex> scan_pending(std::span<const PendingWrite> entries, std::span<const float> query,
+std::vector<ScoredIndex> scan_pending(std::span<const BufferedCandidate> entries, std::span<const float> query,
                                       std::uint8_t metric, const std::vector<FilterCondition>* filter) {
     return collect_in_order_sequential(entries.size(), pending_scorer(entries, query, metric, filter));
 }
 
-std::vector<ScoredIndex> scan_pending_parallel(std::span<const PendingWrite> entries,
+std::vector<ScoredIndex> scan_pending_parallel(std::span<const BufferedCandidate> entries,
                                                std::span<const float> query, std::uint8_t metric,
                                                const std::vector<FilterCondition>* filter) {
     return WorkerPool::global().collect_in_order(entries.size(), pending_scorer(entries, query, metric, filter));
@@ -129,7 +129,7 @@ SearchHit stored_hit(const ScanCandidate& candidate, float score) {
     return SearchHit{std::string(candidate.record.id), metadata_value(candidate.record.metadata), score};
 }
 
-std::vector<SearchHit> search_pending(std::span<const PendingWrite> entries, std::span<const float> query,
+std::vector<SearchHit> search_pending(std::span<const BufferedCandidate> entries, std::span<const float> query,
                                       std::uint8_t metric, const std::vector<FilterCondition>* filter,
                                       std::uint64_t k) {
     auto pairs = entries.size() < kParallelScanThreshold
@@ -139,7 +139,7 @@ std::vector<SearchHit> search_pending(std::span<const PendingWrite> entries, std
     std::vector<SearchHit> hits;
     hits.reserve(kept.size());
     for (const ScoredIndex& p : kept) {
-        const Record& r = entries[p.index].record;
+        const Record& r = *entries[p.index].record;
         hits.push_back(SearchHit{r.id, metadata_value(r.metadata), p.score});
     }
     return hits;

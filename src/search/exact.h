@@ -8,9 +8,8 @@
 #include <span>
 #include <vector>
 
-#include "collection/pending_write.h"
+#include "base/scored_index.h"
 #include "search/filter/filter_condition.h"
-#include "search/scored_index.h"
 #include "search/search_hit.h"
 #include "storage/record.h"
 #include "storage/vectors.h"
@@ -44,11 +43,18 @@ std::vector<ScoredIndex> scan_slots_parallel(std::span<const ScanCandidate> cand
                                              std::span<const float> query, std::uint8_t metric,
                                              const VectorStore& store);
 
+// A buffered record as the scan of the write-behind buffer scores it: the
+// record as it will be stored and its prepared vector, both owned by the caller.
+struct BufferedCandidate {
+    const Record* record;
+    std::span<const float> vector;
+};
+
 // (score, entry index) in snapshot order over Active, unexpired entries that
 // pass the filter when one is given (an empty filter still parses metadata).
-std::vector<ScoredIndex> scan_pending(std::span<const PendingWrite> entries, std::span<const float> query,
+std::vector<ScoredIndex> scan_pending(std::span<const BufferedCandidate> entries, std::span<const float> query,
                                       std::uint8_t metric, const std::vector<FilterCondition>* filter);
-std::vector<ScoredIndex> scan_pending_parallel(std::span<const PendingWrite> entries,
+std::vector<ScoredIndex> scan_pending_parallel(std::span<const BufferedCandidate> entries,
                                                std::span<const float> query, std::uint8_t metric,
                                                const std::vector<FilterCondition>* filter);
 
@@ -67,7 +73,7 @@ std::vector<ScoredIndex> best_candidates_sequential(std::span<const ScanCandidat
 SearchHit stored_hit(const ScanCandidate& candidate, float score);
 
 // The best k buffered hits, best first; ties keep snapshot order.
-std::vector<SearchHit> search_pending(std::span<const PendingWrite> entries, std::span<const float> query,
+std::vector<SearchHit> search_pending(std::span<const BufferedCandidate> entries, std::span<const float> query,
                                       std::uint8_t metric, const std::vector<FilterCondition>* filter,
                                       std::uint64_t k);
 

@@ -12,8 +12,8 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_reduce.h>
 
+#include "base/worker_pool.h"
 #include "search/top_k.h"
-#include "search/worker_pool.h"
 
 namespace tessello {
 

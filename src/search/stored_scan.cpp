@@ -2,10 +2,10 @@
 
 #include <memory>
 
+#include "base/worker_pool.h"
 #include "search/exact.h"
 #include "search/filter/matches_filter.h"
 #include "search/top_k.h"
-#include "search/worker_pool.h"
 #include "storage/records_table.h"
 
 namespace tessello {

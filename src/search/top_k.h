@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "search/scored_index.h"
+#include "base/scored_index.h"
 
 namespace tessello {
 

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <utility>
 
-#include "error/lmdb_errors.h"
-#include "storage/fault_injection.h"
+#include "base/fault_injection.h"
+#include "storage/lmdb_errors.h"
 
 namespace tessello {
 

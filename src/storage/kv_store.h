@@ -27,9 +27,9 @@
 #include <string_view>
 #include <vector>
 
-#include "error/store_error.h"
-#include "storage/binary_codec.h"
-#include "storage/unique_fd.h"
+#include "base/binary_codec.h"
+#include "base/store_error.h"
+#include "base/unique_fd.h"
 
 struct MDB_env;
 struct MDB_txn;

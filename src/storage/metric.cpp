@@ -22,6 +22,13 @@ std::string_view metric_variant_name(Metric metric) {
 
 void fmt_metric(Metric metric, std::string& sink) { sink += metric_variant_name(metric); }
 
+std::optional<Metric> parse_metric(std::string_view lowered) {
+    if (lowered == "cosine") return Metric::Cosine;
+    if (lowered == "dot") return Metric::Dot;
+    if (lowered == "l2" || lowered == "euclidean") return Metric::L2;
+    return std::nullopt;
+}
+
 std::optional<Metric> metric_from_index(std::uint32_t index) {
     if (index > 2) return std::nullopt;
     return static_cast<Metric>(index);

@@ -18,6 +18,9 @@ std::string_view metric_python_name(Metric metric);
 std::string_view metric_variant_name(Metric metric);
 // Appends the variant name to sink.
 void fmt_metric(Metric metric, std::string& sink);
+// The metric named "cosine", "dot", "l2" or "euclidean"; the caller has
+// already lowered the letters.
+std::optional<Metric> parse_metric(std::string_view lowered);
 // The metric of a stored variant index, or nothing when it is 3 or more.
 std::optional<Metric> metric_from_index(std::uint32_t index);
 

@@ -1,9 +1,8 @@
 #include "storage/record.h"
 
 #include <cstring>
-#include <ctime>
 
-#include "storage/utf8.h"
+#include "base/utf8.h"
 
 namespace tessello {
 
@@ -102,12 +101,6 @@ Result<Record> decode_record(Bytes bytes) {
     auto view = decode_record_view(bytes);
     if (!view) return fail(view.error());
     return view->to_record();
-}
-
-std::uint64_t now_unix_secs() {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return ts.tv_sec < 0 ? 0 : static_cast<std::uint64_t>(ts.tv_sec);
 }
 
 namespace {

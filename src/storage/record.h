@@ -9,8 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "error/store_error.h"
-#include "storage/binary_codec.h"
+#include "base/binary_codec.h"
+#include "base/clock.h"
+#include "base/store_error.h"
 
 namespace tessello {
 
@@ -48,8 +49,6 @@ std::vector<std::uint8_t> encode_record(const Record& record);
 Result<RecordView> decode_record_view(Bytes bytes);
 Result<Record> decode_record(Bytes bytes);
 
-// Whole Unix seconds of the wall clock; 0 before 1970.
-std::uint64_t now_unix_secs();
 // Active and either without expiry or now < expires_at.
 bool is_record_live(const Record& record);
 bool is_record_live(const RecordView& record);

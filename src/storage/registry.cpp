@@ -1,6 +1,6 @@
 #include "storage/registry.h"
 
-#include "storage/utf8.h"
+#include "base/utf8.h"
 
 namespace tessello {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "search/hnsw/hnsw_config.h"
+#include "storage/hnsw_config.h"
 #include "storage/kv_store.h"
 #include "storage/metric.h"
 

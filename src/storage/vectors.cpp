@@ -12,7 +12,7 @@
 #include <cstring>
 #include <limits>
 
-#include "storage/fault_injection.h"
+#include "base/fault_injection.h"
 
 namespace tessello {
 

@@ -14,8 +14,8 @@
 #include <filesystem>
 #include <span>
 
-#include "error/store_error.h"
-#include "storage/unique_fd.h"
+#include "base/store_error.h"
+#include "base/unique_fd.h"
 
 namespace tessello {
 

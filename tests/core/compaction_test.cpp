@@ -7,7 +7,7 @@
 #include "collection/sync.h"
 #include "collection/upsert_delete.h"
 #include "collection_fixture.h"
-#include "storage/fault_injection.h"
+#include "base/fault_injection.h"
 
 namespace tessello {
 namespace {

@@ -5,8 +5,8 @@
 
 #include <random>
 
-#include "search/hnsw/hnsw_config.h"
 #include "storage/freelist.h"
+#include "storage/hnsw_config.h"
 #include "storage/record.h"
 #include "storage/registry.h"
 #include "storage/vectors.h"

@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "search/cpu_features.h"
+#include "base/cpu_features.h"
 #include "search/distance_kernels.h"
 
 // The reference loops below must keep every product separately rounded, like

@@ -52,7 +52,9 @@ protected:
 TEST_F(ExactScanTest, ZeroKGivesNoHits) {
     fill({1, 2, 3});
     EXPECT_TRUE(search_candidates(candidates, origin, kL2, *store, 0, 0).empty());
-    std::vector<PendingWrite> pending = {{Record{"p", 0, "{}", 0, std::nullopt, RecordState::Active}, {1, 1}}};
+    const Record record{"p", 0, "{}", 0, std::nullopt, RecordState::Active};
+    const std::vector<float> vector = {1, 1};
+    const std::vector<BufferedCandidate> pending = {{&record, vector}};
     EXPECT_TRUE(search_pending(pending, origin, kL2, nullptr, 0).empty());
 }
 
@@ -108,17 +110,35 @@ TEST_F(ExactScanTest, NotJsonMetadataBecomesNull) {
     EXPECT_TRUE(hits[0].metadata.is_null());
 }
 
+// Buffered records with their vectors, and the views the scans take of them.
+struct Buffered {
+    std::vector<Record> records;
+    std::vector<std::vector<float>> vectors;
+
+    void add(Record r, std::vector<float> v) {
+        records.push_back(std::move(r));
+        vectors.push_back(std::move(v));
+    }
+    std::vector<BufferedCandidate> views() const {
+        std::vector<BufferedCandidate> out;
+        for (std::size_t i = 0; i < records.size(); ++i) out.push_back({&records[i], vectors[i]});
+        return out;
+    }
+};
+
 TEST(ExactPendingTest, StateExpiryAndFilter) {
     const std::uint64_t now = now_unix_secs();
-    auto entry = [](std::string id, std::string meta, std::optional<std::uint64_t> expires,
-                    RecordState state = RecordState::Active) {
-        return PendingWrite{Record{std::move(id), 0, std::move(meta), 0, expires, state}, {1, 0}};
+    Buffered buffered;
+    auto entry = [&](std::string id, std::string meta, std::optional<std::uint64_t> expires,
+                     RecordState state = RecordState::Active) {
+        buffered.add(Record{std::move(id), 0, std::move(meta), 0, expires, state}, {1, 0});
     };
-    const std::vector<PendingWrite> entries = {
-        entry("expires-now", "{}", now),        entry("never", R"({"a":1})", std::nullopt),
-        entry("later", R"({"a":2})", now + 100), entry("tomb", "{}", std::nullopt, RecordState::Tombstone),
-        entry("not-json", "nope", std::nullopt),
-    };
+    entry("expires-now", "{}", now);
+    entry("never", R"({"a":1})", std::nullopt);
+    entry("later", R"({"a":2})", now + 100);
+    entry("tomb", "{}", std::nullopt, RecordState::Tombstone);
+    entry("not-json", "nope", std::nullopt);
+    const auto entries = buffered.views();
     const std::vector<float> q = {0, 0};
     auto names = [](const std::vector<SearchHit>& hits) {
         std::vector<std::string> out;
@@ -135,10 +155,11 @@ TEST(ExactPendingTest, StateExpiryAndFilter) {
 }
 
 TEST(ExactPendingTest, PoolScanEqualsOneByOneScan) {
-    std::vector<PendingWrite> entries;
+    Buffered buffered;
     for (int i = 0; i < 2000; ++i)
-        entries.push_back(PendingWrite{Record{"p" + std::to_string(i), 0, "{}", 0, std::nullopt, RecordState::Active},
-                                       {float(i % 3), 0}});
+        buffered.add(Record{"p" + std::to_string(i), 0, "{}", 0, std::nullopt, RecordState::Active},
+                     {float(i % 3), 0});
+    const auto entries = buffered.views();
     const std::vector<float> q = {0, 0};
     EXPECT_EQ(scan_pending_parallel(entries, q, kL2, nullptr), scan_pending(entries, q, kL2, nullptr));
 }

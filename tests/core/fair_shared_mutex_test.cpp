@@ -1,4 +1,4 @@
-#include "search/fair_shared_mutex.h"
+#include "base/fair_shared_mutex.h"
 
 #include <gtest/gtest.h>
 

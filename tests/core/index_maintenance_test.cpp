@@ -8,12 +8,12 @@
 #include <random>
 
 #include "collection/search_collection.h"
-#include "json/json_writer.h"
 #include "collection/sync.h"
 #include "collection/upsert_delete.h"
+#include "json/json_writer.h"
 #include "collection_fixture.h"
+#include "base/fault_injection.h"
 #include "search/filter/parse_where.h"
-#include "storage/fault_injection.h"
 
 namespace tessello {
 namespace {

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "storage/fault_injection.h"
+#include "base/fault_injection.h"
 #include "temp_dir.h"
 
 namespace tessello {

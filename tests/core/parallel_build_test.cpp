@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "base/worker_pool.h"
 #include "search/distance.h"
 #include "search/hnsw/build_report.h"
 #include "search/hnsw/level.h"
-#include "search/worker_pool.h"
 #include "storage/vectors.h"
 #include "hnsw_test_support.h"
 #include "temp_dir.h"

@@ -8,11 +8,11 @@
 #include <set>
 #include <vector>
 
+#include "base/worker_pool.h"
 #include "search/pq/adc.h"
 #include "search/pq/codebook.h"
 #include "search/pq/encode.h"
 #include "search/pq/kmeans.h"
-#include "search/worker_pool.h"
 
 // The reference sums below must round like the code under test: no fused
 // multiply-adds.

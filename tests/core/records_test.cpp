@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "storage/utf8.h"
+#include "base/utf8.h"
 #include "temp_dir.h"
 
 namespace tessello {

@@ -1,4 +1,4 @@
-#include "error/store_error.h"
+#include "base/store_error.h"
 
 #include <gtest/gtest.h>
 

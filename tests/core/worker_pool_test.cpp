@@ -1,4 +1,4 @@
-#include "search/worker_pool.h"
+#include "base/worker_pool.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "search/pool_size.h"
+#include "base/pool_size.h"
 
 namespace tessello {
 namespace {

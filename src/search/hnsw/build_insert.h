@@ -10,10 +10,10 @@
 #include <span>
 #include <vector>
 
+#include "base/worker_pool.h"
 #include "search/hnsw/build_lists.h"
 #include "search/pq/codebook.h"
 #include "search/pq/encode.h"
-#include "search/worker_pool.h"
 #include "storage/metric.h"
 
 namespace tessello {

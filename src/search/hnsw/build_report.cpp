@@ -5,13 +5,6 @@
 
 namespace tessello {
 
-double seconds_since(std::chrono::steady_clock::time_point start) {
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
-    const auto whole = ns / 1'000'000'000;
-    const auto frac = ns % 1'000'000'000;
-    return static_cast<double>(whole) + static_cast<double>(frac) / 1e9;
-}
-
 std::string format_build_report(const BuildProfile& p) {
     const double total = p.total_seconds;
     const char* format =

@@ -3,7 +3,6 @@
 // error in one piece, for builds of 1000 nodes or more. The formatting is a
 // pure function so it can be checked without a build; times are seconds of
 // the monotonic clock in binary64.
-#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -20,9 +19,6 @@ struct BuildProfile {
     std::uint64_t distance_calcs = 0;
     std::uint64_t nodes_improved = 0;
 };
-
-// Seconds since `start`: whole seconds plus nanoseconds / 10^9.
-double seconds_since(std::chrono::steady_clock::time_point start);
 
 // The seven lines, each ended by a newline: phase times with 2 decimals in 8
 // characters, their share of the total with 1 decimal in 5, the rate with

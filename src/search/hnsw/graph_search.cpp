@@ -51,35 +51,6 @@ bool result_below(const Keyed& a, const Keyed& b) {
     return a.key < b.key;
 }
 
-// A candidate taken from the graph: a copy of its node's identifier and score.
-struct GraphFind {
-    std::string id;
-    float score;
-};
-
-// Steps under the graph locks: the descent and the layer-0 walk, cut to the
-// first `wanted` candidates.
-std::vector<GraphFind> graph_candidates(HnswIndex& index, std::span<const float> query, std::uint64_t wanted,
-                                        const VectorStore& store) {
-    std::vector<GraphFind> found;
-    std::shared_lock graph_lock(index.graph_lock);
-    std::shared_lock deleted_lock(index.deleted_lock);
-    const HnswGraph& graph = index.graph;
-    if (wanted != 0 && graph.entry_point) {
-        const std::uint64_t ef = std::max(graph.config.ef_search, wanted);
-        std::uint32_t current = *graph.entry_point;
-        for (std::uint64_t layer = graph.max_level; layer >= 1; --layer)
-            current = greedy_search_layer(graph, query, current, layer, store, index.metric);
-        const auto best = search_layer0(graph, query, current, ef, index.deleted_slots, store, index.metric);
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(best.size(), wanted));
-        found.reserve(n);
-        for (std::size_t i = 0; i < n; ++i) found.push_back(GraphFind{graph.nodes[best[i].node].id, best[i].score});
-    }
-    deleted_lock.unlock();
-    graph_lock.unlock();
-    return found;
-}
-
 }  // namespace
 
 float node_distance(const std::vector<HnswNode>& nodes, std::span<const float> query, std::uint32_t node,
@@ -170,6 +141,30 @@ std::vector<GraphCandidate> search_layer0(const HnswGraph& graph, std::span<cons
         return score_ranks_before(a.score, b.score, higher);
     });
     return out;
+}
+
+std::vector<GraphFind> graph_candidates(HnswIndex& index, std::span<const float> query, std::uint64_t wanted,
+                                        const VectorStore& store) {
+    std::vector<GraphFind> found;
+    std::shared_lock graph_lock(index.graph_lock);
+    std::shared_lock deleted_lock(index.deleted_lock);
+    const HnswGraph& graph = index.graph;
+    if (wanted != 0 && graph.entry_point) {
+        const std::uint64_t ef = std::max(graph.config.ef_search, wanted);
+        std::uint32_t current = *graph.entry_point;
+        for (std::uint64_t layer = graph.max_level; layer >= 1; --layer)
+            current = greedy_search_layer(graph, query, current, layer, store, index.metric);
+        const auto best = search_layer0(graph, query, current, ef, index.deleted_slots, store, index.metric);
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(best.size(), wanted));
+        found.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const HnswNode& node = graph.nodes[best[i].node];
+            found.push_back(GraphFind{node.id, node.slot, best[i].score});
+        }
+    }
+    deleted_lock.unlock();
+    graph_lock.unlock();
+    return found;
 }
 
 Result<std::vector<SearchHit>> search_hnsw(HnswIndex& index, std::span<const float> query, std::uint64_t k_prime,

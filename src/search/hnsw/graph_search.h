@@ -13,6 +13,7 @@
 // the deleted set are walked through but never returned.
 #include <cstdint>
 #include <span>
+#include <string>
 #include <unordered_set>
 #include <vector>
 
@@ -51,6 +52,23 @@ std::uint32_t greedy_search_layer(const HnswGraph& graph, std::span<const float>
 std::vector<GraphCandidate> search_layer0(const HnswGraph& graph, std::span<const float> query, std::uint32_t entry,
                                           std::uint64_t ef, const std::unordered_set<std::uint64_t>& deleted,
                                           const VectorStore& store, Metric metric);
+
+// A node the graph offers a search: a copy of its identifier, its slot and
+// its score against the query.
+struct GraphFind {
+    std::string id;
+    std::uint64_t slot = 0;
+    float score = 0.0f;
+};
+
+// The first `wanted` nodes of the layer-0 walk, best first, with ef =
+// max(ef_search, wanted): the graph is descended under the graph lock and
+// then the deleted-slot lock (both shared, released in reverse order).
+// Deleted records' nodes are hidden as search_layer0 hides them; nothing
+// here looks at the records themselves. The caller holds the collection's
+// index lock and vector store lock, both shared.
+std::vector<GraphFind> graph_candidates(HnswIndex& index, std::span<const float> query, std::uint64_t wanted,
+                                        const VectorStore& store);
 
 // At most k_prime hits, best first: the graph is descended to layer 0 with
 // ef = max(ef_search, 2 k_prime) under the graph lock and then the

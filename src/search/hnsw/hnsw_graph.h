@@ -17,8 +17,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "search/fair_shared_mutex.h"
-#include "search/hnsw/hnsw_config.h"
+#include "base/fair_shared_mutex.h"
+#include "storage/hnsw_config.h"
 #include "storage/metric.h"
 
 namespace tessello {

@@ -1,8 +1,8 @@
 #include "search/hnsw/parallel_build.h"
 
 #include <algorithm>
-#include <chrono>
 
+#include "base/clock.h"
 #include "search/hnsw/build_insert.h"
 #include "search/hnsw/build_report.h"
 #include "search/hnsw/level.h"
@@ -42,9 +42,8 @@ HnswGraph build_graph_parallel(const HnswConfig& config, Metric metric, const st
     const std::uint64_t n = entries.size();
     if (n == 0) return graph;
 
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point total_start = Clock::now();
-    const Clock::time_point setup_start = Clock::now();
+    const std::uint64_t total_start = monotonic_ns();
+    const std::uint64_t setup_start = monotonic_ns();
 
     // Phase 1: levels, nodes, layers, entry point, vectors and codes.
     graph.nodes.reserve(n);
@@ -76,13 +75,13 @@ HnswGraph build_graph_parallel(const HnswConfig& config, Metric metric, const st
     profile.setup_seconds = seconds_since(setup_start);
 
     // Phase 2: the batches, one after another.
-    const Clock::time_point insert_start = Clock::now();
+    const std::uint64_t insert_start = monotonic_ns();
     state.distance_calcs.store(0);
     for (const auto& [start, end] : insert_batches(n)) parallel_insert_batch(start, end, state, pool);
     profile.insert_seconds = seconds_since(insert_start);
 
     // Phase 3: no repair pass is made; it is timed all the same.
-    const Clock::time_point repair_start = Clock::now();
+    const std::uint64_t repair_start = monotonic_ns();
     profile.repair_seconds = seconds_since(repair_start);
     profile.nodes_improved = 0;
 

@@ -16,9 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include "search/hnsw/hnsw_config.h"
+#include "base/worker_pool.h"
 #include "search/hnsw/hnsw_graph.h"
-#include "search/worker_pool.h"
+#include "storage/hnsw_config.h"
 #include "storage/metric.h"
 #include "storage/vectors.h"
 

@@ -11,9 +11,9 @@
 #include <new>
 #include <string_view>
 
-#include "export/buffered_file.h"
-#include "search/hnsw/hnsw_config.h"
-#include "storage/unique_fd.h"
+#include "base/buffered_file.h"
+#include "base/unique_fd.h"
+#include "storage/hnsw_config.h"
 
 namespace tessello {
 

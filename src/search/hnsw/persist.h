@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "error/store_error.h"
+#include "base/binary_codec.h"
+#include "base/store_error.h"
 #include "search/hnsw/hnsw_graph.h"
-#include "storage/binary_codec.h"
 
 namespace tessello {
 

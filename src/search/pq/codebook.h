@@ -13,7 +13,7 @@
 #include <span>
 #include <vector>
 
-#include "search/worker_pool.h"
+#include "base/worker_pool.h"
 #include "storage/metric.h"
 
 namespace tessello {

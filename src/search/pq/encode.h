@@ -9,8 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "base/worker_pool.h"
 #include "search/pq/codebook.h"
-#include "search/worker_pool.h"
 
 namespace tessello {
 

@@ -1,9 +1,9 @@
-#include "storage/binary_codec.h"
+#include "base/binary_codec.h"
 
 #include <bit>
 #include <cstring>
 
-#include "storage/utf8.h"
+#include "base/utf8.h"
 
 namespace tessello {
 

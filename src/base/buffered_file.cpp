@@ -1,11 +1,11 @@
-#include "export/buffered_file.h"
+#include "base/buffered_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "storage/utf8.h"
+#include "base/utf8.h"
 
 namespace tessello {
 

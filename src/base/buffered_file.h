@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "error/store_error.h"
-#include "storage/unique_fd.h"
+#include "base/store_error.h"
+#include "base/unique_fd.h"
 
 namespace tessello {
 

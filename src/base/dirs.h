@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "error/store_error.h"
+#include "base/store_error.h"
 
 namespace tessello {
 

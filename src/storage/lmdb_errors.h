@@ -2,7 +2,7 @@
 // Conversions of key-value store (LMDB) failures into StoreError. Each takes
 // LMDB's return code and carries LMDB's own text (mdb_strerror); the name
 // says where the failure was met, which decides the kind.
-#include "error/store_error.h"
+#include "base/store_error.h"
 
 namespace tessello {
 

@@ -1,12 +1,12 @@
-#include "python/database.h"
+#include "database/database.h"
 
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <filesystem>
 
+#include "base/dirs.h"
 #include "collection/sync.h"
-#include "storage/dirs.h"
 #include "storage/records_table.h"
 #include "storage/registry.h"
 #include "storage/vectors.h"
@@ -22,13 +22,6 @@ Status validate_collection_name(std::string_view name) {
     if (name.size() > 255)
         return refuse("is " + std::to_string(name.size()) + " bytes long; at most 255 bytes are allowed");
     return {};
-}
-
-std::optional<Metric> parse_metric(std::string_view lowered) {
-    if (lowered == "cosine") return Metric::Cosine;
-    if (lowered == "dot") return Metric::Dot;
-    if (lowered == "l2" || lowered == "euclidean") return Metric::L2;
-    return std::nullopt;
 }
 
 Result<std::unique_ptr<Database>> Database::open(std::string path) {

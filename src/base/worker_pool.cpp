@@ -1,10 +1,10 @@
-#include "search/worker_pool.h"
+#include "base/worker_pool.h"
 
 #include <algorithm>
 
 #include <tbb/info.h>
 
-#include "search/pool_size.h"
+#include "base/pool_size.h"
 
 namespace tessello {
 namespace {

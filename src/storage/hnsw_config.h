@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "storage/binary_codec.h"
+#include "base/binary_codec.h"
 
 namespace tessello {
 

@@ -1,4 +1,4 @@
-#include "search/pool_size.h"
+#include "base/pool_size.h"
 
 #include <sched.h>
 

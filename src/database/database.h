@@ -54,7 +54,4 @@ private:
 // Refuses names that are not a single directory name: StoreError::InvalidInput.
 Status validate_collection_name(std::string_view name);
 
-// "cosine", "dot", "l2" or "euclidean" in any letter case.
-std::optional<Metric> parse_metric(std::string_view lowered);
-
 }  // namespace tessello

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "error/store_error.h"
+#include "base/store_error.h"
 
 namespace tessello {
 

@@ -1,4 +1,4 @@
-#include "error/lmdb_errors.h"
+#include "storage/lmdb_errors.h"
 
 #include <lmdb.h>
 

@@ -1,4 +1,4 @@
-#include "storage/fault_injection.h"
+#include "base/fault_injection.h"
 
 #ifdef TESSELLO_FAULT_INJECTION
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "search/cpu_features.h"
+#include "base/cpu_features.h"
 
 #include <atomic>
 

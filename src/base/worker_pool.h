@@ -24,7 +24,7 @@
 #include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
-#include "search/scored_index.h"
+#include "base/scored_index.h"
 
 namespace tessello {
 

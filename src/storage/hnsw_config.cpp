@@ -1,4 +1,4 @@
-#include "search/hnsw/hnsw_config.h"
+#include "storage/hnsw_config.h"
 
 #include <bit>
 

@@ -1,4 +1,4 @@
-#include "storage/dirs.h"
+#include "base/dirs.h"
 
 #include <sys/stat.h>
 
