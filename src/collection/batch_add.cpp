@@ -31,15 +31,12 @@ void give_back(Collection& core, const std::vector<std::uint64_t>& slots) {
 }
 
 Status store_pending(Collection& core, const std::vector<Record>& records) {
-    auto txn = begin_write_txn(*core.meta_db);
-    if (!txn) return fail(txn.error());
-    for (const Record& r : records)
-        if (auto st = put_record(*txn, r); !st) return st;
-    {
+    return write_transaction(*core.meta_db, [&](WriteTxn& txn) -> Status {
+        for (const Record& r : records)
+            if (auto st = put_record(txn, r); !st) return st;
         std::shared_lock lock(core.free_list_lock);
-        if (auto st = persist_freelist(core.free_list, *txn); !st) return st;
-    }
-    return txn->commit();
+        return persist_freelist(core.free_list, txn);
+    });
 }
 
 Status write_vectors(Collection& core, const std::vector<std::vector<float>>& rows,
@@ -50,29 +47,18 @@ Status write_vectors(Collection& core, const std::vector<std::vector<float>>& ro
     return core.vector_store.sync_vectors();
 }
 
-// Rewrites whatever is stored under each identifier as Active. The writer
-// lock keeps other commits out, so one read transaction sees what a fresh
-// one per record would; it ends before the writes, which may have to grow
-// the store's map.
+// Rewrites whatever is stored under each identifier as Active.
 Status activate(Collection& core, const std::vector<std::string>& ids) {
-    auto txn = begin_write_txn(*core.meta_db);
-    if (!txn) return fail(txn.error());
-    std::vector<Record> found;
-    found.reserve(ids.size());
-    {
-        auto read = begin_read_txn(*core.meta_db);
-        if (!read) return fail(read.error());
+    return write_transaction(*core.meta_db, [&](WriteTxn& txn) -> Status {
         for (const std::string& id : ids) {
-            auto record = get_record(*read, id);
+            auto record = get_record(txn, id);
             if (!record) return fail(record.error());
-            if (*record) found.push_back(std::move(**record));
+            if (!*record) continue;
+            (*record)->state = RecordState::Active;
+            if (auto st = put_record(txn, **record); !st) return st;
         }
-    }
-    for (Record& r : found) {
-        r.state = RecordState::Active;
-        if (auto st = put_record(*txn, r); !st) return st;
-    }
-    return txn->commit();
+        return {};
+    });
 }
 
 }  // namespace

@@ -22,7 +22,8 @@ Collection::~Collection() {
     (void)flush_pending(*this);
 }
 
-Result<CollectionHandle> open_collection(const std::filesystem::path& dir, CollectionConfig config) {
+Result<CollectionHandle> open_collection(const std::filesystem::path& dir, CollectionConfig config,
+                                         std::size_t map_size) {
     if (auto st = create_dir_all(dir.string()); !st) return fail(st.error());
 
     const std::filesystem::path vectors_path = dir / "vectors.bin";
@@ -31,7 +32,7 @@ Result<CollectionHandle> open_collection(const std::filesystem::path& dir, Colle
                                                           : open_vector_store(vectors_path, config.dimensions);
     if (!vectors) return fail(vectors.error());
 
-    auto db = KvStore::open(dir / "meta.redb", {kRecordsTable, kFreelistTable});
+    auto db = KvStore::open(dir / "meta.redb", {kRecordsTable, kFreelistTable}, map_size);
     if (!db) return fail(db.error());
 
     std::optional<FreeList> free_list;

@@ -74,6 +74,8 @@ using CollectionHandle = std::shared_ptr<Collection>;
 // Opens or creates the collection directory dir with the given configuration:
 // creates the directory, creates or checks "vectors.bin", opens "meta.redb"
 // (exclusively) and loads the free list. Writes nothing to "meta.redb".
-Result<CollectionHandle> open_collection(const std::filesystem::path& dir, CollectionConfig config);
+// map_size: the address space reserved for "meta.redb" (tests make it small).
+Result<CollectionHandle> open_collection(const std::filesystem::path& dir, CollectionConfig config,
+                                         std::size_t map_size = KvStore::kDefaultMapSize);
 
 }  // namespace tessello

@@ -40,44 +40,42 @@ Result<std::vector<Removal>> removals(Collection& core, CompactStats& stats) {
 // replaced or changed since the walk (an upsert of the same identifier, say)
 // is not removed.
 Result<std::optional<std::uint64_t>> remove(Collection& core, const Removal& item, CompactStats& stats) {
-    auto txn = begin_write_txn(*core.meta_db);
-    if (!txn) return fail(txn.error());
-    std::optional<Record> current;
-    {
-        auto read = begin_read_txn(*core.meta_db);
-        if (!read) return fail(read.error());
-        auto found = get_record(*read, item.id);
-        if (!found) return fail(found.error());
-        current = std::move(*found);
-    }
-    if (!current || current->slot != item.slot || !(is_expired(*current) || current->state == RecordState::Tombstone)) {
+    bool removed = false;
+    std::optional<std::uint64_t> freed;
+    auto st = write_transaction(*core.meta_db, [&](WriteTxn& txn) -> Status {
+        removed = false;
+        freed.reset();
+        auto current = get_record(txn, item.id);
+        if (!current) return fail(current.error());
+        const std::optional<Record>& r = *current;
+        if (!r || r->slot != item.slot || !(is_expired(*r) || r->state == RecordState::Tombstone)) return {};
+        // A Tombstone gave its slot back when it became one, and a slot
+        // beyond the file is nobody's to hand out.
+        bool frees = r->state != RecordState::Tombstone;
+        if (frees) {
+            std::shared_lock lock(core.vector_store_lock);
+            frees = item.slot < core.vector_store.slot_count();
+        }
+        if (frees) freed = item.slot;
+        if (auto gone = remove_record(txn, item.id); !gone) return fail(gone.error());
+        removed = true;
+        return txn.put(kFreelistTable, kFreelistKey, freelist_with(core, freed));
+    });
+    if (!st) return fail(st.error());
+    if (!removed) {
         --(item.expired ? stats.expired_removed : stats.tombstones_removed);
         return std::optional<std::uint64_t>{};
     }
-    // A Tombstone gave its slot back when it became one, and a slot beyond
-    // the file is nobody's to hand out.
-    bool frees = current->state != RecordState::Tombstone;
-    if (frees) {
-        std::shared_lock lock(core.vector_store_lock);
-        frees = item.slot < core.vector_store.slot_count();
-    }
-    const std::optional<std::uint64_t> freed = frees ? std::optional<std::uint64_t>(item.slot) : std::nullopt;
-    if (auto removed = remove_record(*txn, item.id); !removed) return fail(removed.error());
-    if (auto st = txn->put(kFreelistTable, kFreelistKey, freelist_with(core, freed)); !st) return fail(st.error());
-    if (auto st = txn->commit(); !st) return fail(st.error());
     if (freed && release_slot(core, *freed)) stats.bytes_freed += core.config.dimensions * 4;
     return freed;
 }
 
 // The last slot given back reached the in-memory list after its commit.
 Status persist_free_list(Collection& core) {
-    auto txn = begin_write_txn(*core.meta_db);
-    if (!txn) return fail(txn.error());
-    {
+    return write_transaction(*core.meta_db, [&](WriteTxn& txn) -> Status {
         std::shared_lock lock(core.free_list_lock);
-        if (auto st = persist_freelist(core.free_list, *txn); !st) return st;
-    }
-    return txn->commit();
+        return persist_freelist(core.free_list, txn);
+    });
 }
 
 }  // namespace

@@ -104,15 +104,13 @@ Status write_taken(Collection& core, const std::vector<PendingWrite>& taken) {
         if (auto st = core.vector_store.sync_vectors(); !st) return st;
     }
     if (core.config.hnsw) core.index_dirty.exchange(true);
-    auto txn = begin_write_txn(*core.meta_db);
-    if (!txn) return fail(txn.error());
-    for (const PendingWrite& entry : taken)
-        if (auto st = put_record(*txn, entry.record); !st) return st;
-    {
+    auto stored = write_transaction(*core.meta_db, [&](WriteTxn& txn) -> Status {
+        for (const PendingWrite& entry : taken)
+            if (auto st = put_record(txn, entry.record); !st) return st;
         std::shared_lock lock(core.free_list_lock);
-        if (auto st = persist_freelist(core.free_list, *txn); !st) return st;
-    }
-    if (auto st = txn->commit(); !st) return st;
+        return persist_freelist(core.free_list, txn);
+    });
+    if (!stored) return stored;
     // Once more after the commit: index maintenance that ran in between saw
     // the table without these records and cleared the flag.
     if (core.config.hnsw) core.index_dirty.exchange(true);

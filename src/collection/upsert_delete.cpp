@@ -36,12 +36,14 @@ Result<bool> delete_slot(Collection& core, std::string_view id) {
     // delete, upsert or compaction may have removed or replaced it since the
     // caller looked, and only the record stored now may give its slot back.
     std::optional<std::uint64_t> freed;
-    {
-        auto txn = begin_write_txn(*core.meta_db);
-        if (!txn) return fail(txn.error());
-        auto current = stored_record(core, id);
+    bool found = false;
+    auto first = write_transaction(*core.meta_db, [&](WriteTxn& txn) -> Status {
+        freed.reset();
+        found = false;
+        auto current = get_record(txn, id);
         if (!current) return fail(current.error());
-        if (!*current) return false;
+        if (!*current) return {};
+        found = true;
         Record record = std::move(**current);
         {
             std::shared_lock lock(core.vector_store_lock);
@@ -52,24 +54,23 @@ Result<bool> delete_slot(Collection& core, std::string_view id) {
         // hold another record's vector by now.
         if (record.state != RecordState::Tombstone) freed = record.slot;
         record.state = RecordState::Tombstone;
-        if (auto st = put_record(*txn, record); !st) return fail(st.error());
-        if (auto st = txn->put(kFreelistTable, kFreelistKey, freelist_with(core, freed)); !st) return fail(st.error());
-        if (auto st = txn->commit(); !st) return fail(st.error());
-    }
+        if (auto st = put_record(txn, record); !st) return st;
+        return txn.put(kFreelistTable, kFreelistKey, freelist_with(core, freed));
+    });
+    if (!first) return fail(first.error());
+    if (!found) return false;
     if (freed)
         release_slot(core, *freed);
     else if (core.config.hnsw)
         core.index_dirty.exchange(true);
 
     // Transaction 2, which also persists the list with the slot now in it.
-    auto txn = begin_write_txn(*core.meta_db);
-    if (!txn) return fail(txn.error());
-    if (auto removed = remove_record(*txn, id); !removed) return fail(removed.error());
-    {
+    auto second = write_transaction(*core.meta_db, [&](WriteTxn& txn) -> Status {
+        if (auto removed = remove_record(txn, id); !removed) return fail(removed.error());
         std::shared_lock lock(core.free_list_lock);
-        if (auto st = persist_freelist(core.free_list, *txn); !st) return fail(st.error());
-    }
-    if (auto st = txn->commit(); !st) return fail(st.error());
+        return persist_freelist(core.free_list, txn);
+    });
+    if (!second) return fail(second.error());
     return true;
 }
 

@@ -97,12 +97,8 @@ Result<CollectionHandle> Database::collection(const std::string& name, std::uint
         return open_and_cache(name, std::move(**stored));
     }
     CollectionConfig config{name, dim, metric, now_unix_secs(), std::nullopt};
-    {
-        auto txn = begin_write_txn(*registry_);
-        if (!txn) return fail(txn.error());
-        if (auto st = save_collection_config(*txn, config); !st) return fail(st.error());
-        if (auto st = txn->commit(); !st) return fail(st.error());
-    }
+    auto saved = write_transaction(*registry_, [&](WriteTxn& txn) { return save_collection_config(txn, config); });
+    if (!saved) return fail(saved.error());
     return open_and_cache(name, std::move(config));
 }
 
@@ -132,12 +128,11 @@ Status Database::drop_collection(const std::string& name) {
     auto stored = registered(name);
     if (!stored) return fail(stored.error());
     if (!*stored) return {};
-    {
-        auto txn = begin_write_txn(*registry_);
-        if (!txn) return fail(txn.error());
-        if (auto removed = delete_collection_config(*txn, name); !removed) return fail(removed.error());
-        if (auto st = txn->commit(); !st) return fail(st.error());
-    }
+    auto dropped = write_transaction(*registry_, [&](WriteTxn& txn) -> Status {
+        if (auto removed = delete_collection_config(txn, name); !removed) return fail(removed.error());
+        return {};
+    });
+    if (!dropped) return fail(dropped.error());
     // A name that is not a single directory name (only a registry written by
     // other means can hold one) leads outside "collections": nothing is removed.
     if (!validate_collection_name(name)) return {};

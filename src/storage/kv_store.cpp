@@ -61,16 +61,15 @@ Result<std::unique_ptr<KvStore>> KvStore::open(const std::filesystem::path& path
         return fail(from_database_error(errno));
     }
 
-    int rc = mdb_env_create(&store->env_);
-    if (rc != 0) {
-        store->env_ = nullptr;
-        return fail(from_database_error(rc));
+    // Reserve a large map; a process with less address space to give takes
+    // a smaller one, which grows when it fills.
+    std::size_t map_size = initial_map_size;
+    int rc = store->open_env(path, map_size);
+    while (rc == ENOMEM && map_size / 2 >= kMinMapSize) {
+        map_size /= 2;
+        rc = store->open_env(path, map_size);
     }
-    if ((rc = mdb_env_set_maxdbs(store->env_, kMaxTables)) != 0 ||
-        (rc = mdb_env_set_maxreaders(store->env_, kMaxReaders)) != 0 ||
-        (rc = mdb_env_set_mapsize(store->env_, initial_map_size)) != 0 ||
-        (rc = mdb_env_open(store->env_, path.c_str(), MDB_NOSUBDIR | MDB_NOTLS, 0666)) != 0)
-        return fail(from_database_error(rc));
+    if (rc != 0) return fail(from_database_error(rc));
 
     MDB_envinfo info;
     mdb_env_info(store->env_, &info);
@@ -98,6 +97,24 @@ Result<std::unique_ptr<KvStore>> KvStore::open(const std::filesystem::path& path
 }
 
 KvStore::KvStore() : spare_readers_(kMaxReaders / 2) {}
+
+int KvStore::open_env(const std::filesystem::path& path, std::size_t map_size) {
+    if (env_) mdb_env_close(env_);
+    env_ = nullptr;
+    int rc = mdb_env_create(&env_);
+    if (rc != 0) {
+        env_ = nullptr;
+        return rc;
+    }
+    if ((rc = mdb_env_set_maxdbs(env_, kMaxTables)) != 0 || (rc = mdb_env_set_maxreaders(env_, kMaxReaders)) != 0 ||
+        (rc = mdb_env_set_mapsize(env_, map_size)) != 0 ||
+        (rc = mdb_env_open(env_, path.c_str(), MDB_NOSUBDIR | MDB_NOTLS, 0666)) != 0) {
+        // A failed open leaves the environment fit only for closing.
+        mdb_env_close(env_);
+        env_ = nullptr;
+    }
+    return rc;
+}
 
 bool KvStore::reserve_extra_readers(std::size_t n) {
     std::size_t spare = spare_readers_.load();
@@ -236,28 +253,53 @@ Result<std::optional<KvEntry>> TableCursor::next() {
 
 // ---- writing ---------------------------------------------------------------
 
-Result<WriteTxn> begin_write_txn(KvStore& store) {
-    // One writer at a time in this process, for the whole life of the
-    // transaction: growing the map aborts and replays it, and no other writer
-    // may commit in between. A waiting writer is not counted at the gate, so
-    // the growth does not wait for it.
-    std::unique_lock writer(store.writer_mu_);
-    store.enter();
+Result<WriteTxn> KvStore::begin_write_locked() {
+    enter();
     MDB_txn* txn = nullptr;
-    const int rc = mdb_txn_begin(store.env_, nullptr, 0, &txn);
+    const int rc = mdb_txn_begin(env_, nullptr, 0, &txn);
     if (rc != 0) {
-        store.leave();
+        leave();
         return fail(from_transaction_error(rc));
     }
-    return WriteTxn(&store, txn, std::move(writer));
+    return WriteTxn(this, txn, std::unique_lock<std::mutex>());
+}
+
+Result<WriteTxn> begin_write_txn(KvStore& store) {
+    // One writer at a time in this process, for the whole life of the
+    // transaction. A waiting writer is not counted at the gate, so a growth
+    // of the map does not wait for it.
+    std::unique_lock writer(store.writer_mu_);
+    auto txn = store.begin_write_locked();
+    if (!txn) return fail(txn.error());
+    txn->writer_ = std::move(writer);
+    return txn;
+}
+
+Status write_transaction(KvStore& store, const std::function<Status(WriteTxn&)>& body) {
+    // The writer lock spans every run, so no other writer commits between a
+    // run that found the map full and the next.
+    std::unique_lock writer(store.writer_mu_);
+    for (;;) {
+        auto txn = store.begin_write_locked();
+        if (!txn) return fail(txn.error());
+        Status status = body(*txn);
+        if (!txn->map_full_) {
+            if (!status) return status;
+            status = txn->commit();
+            if (!txn->map_full_) return status;
+        }
+        const std::size_t seen = store.map_size();
+        txn->end();
+        if (auto grown = store.grow(seen, MDB_MAP_FULL); !grown) return grown;
+    }
 }
 
 WriteTxn::WriteTxn(WriteTxn&& other) noexcept
     : store_(other.store_),
       txn_(std::exchange(other.txn_, nullptr)),
       entered_(std::exchange(other.entered_, false)),
+      map_full_(other.map_full_),
       writer_(std::move(other.writer_)),
-      log_(std::move(other.log_)),
       created_(std::move(other.created_)) {}
 
 WriteTxn::~WriteTxn() { end(); }
@@ -271,15 +313,10 @@ void WriteTxn::end() {
 }
 
 int WriteTxn::table_for_write(std::string_view name, unsigned* dbi_out) {
-    if (auto dbi = store_->known_table(name)) {
+    if (auto dbi = table_for_read(name)) {
         *dbi_out = *dbi;
         return 0;
     }
-    for (const auto& [n, dbi] : created_)
-        if (n == name) {
-            *dbi_out = dbi;
-            return 0;
-        }
     MDB_dbi dbi;
     const std::string owned(name);
     const int rc = mdb_dbi_open(txn_, owned.c_str(), MDB_CREATE, &dbi);
@@ -290,113 +327,76 @@ int WriteTxn::table_for_write(std::string_view name, unsigned* dbi_out) {
     return 0;
 }
 
-int WriteTxn::apply(const Op& op, bool* existed) {
-    unsigned dbi;
-    if (const int rc = table_for_write(op.table, &dbi); rc != 0) return rc;
-    MDB_val k = as_val(op.key);
-    if (op.value) {
-        MDB_val v{op.value->size(), const_cast<std::uint8_t*>(op.value->data())};
-        return mdb_put(txn_, dbi, &k, &v, 0);
-    }
-    if (!storable_key(store_->env_, op.key)) {
-        *existed = false;
-        return 0;
-    }
-    const int rc = mdb_del(txn_, dbi, &k, nullptr);
-    *existed = rc == 0;
-    return rc == MDB_NOTFOUND ? 0 : rc;
+std::optional<unsigned> WriteTxn::table_for_read(std::string_view name) const {
+    if (auto dbi = store_->known_table(name)) return dbi;
+    for (const auto& [n, dbi] : created_)
+        if (n == name) return dbi;
+    return std::nullopt;
 }
 
-Result<bool> WriteTxn::run(Op op) {
+Status WriteTxn::check(int rc) {
+    if (rc == 0) return {};
+    if (rc == MDB_MAP_FULL) map_full_ = true;
+    return fail(from_storage_error(rc));
+}
+
+Result<std::optional<Bytes>> WriteTxn::get(std::string_view table_name, std::string_view key) const {
     if (!txn_) return fail(StoreError::Transaction, "Transaction is no longer usable");
-    bool existed = false;
-    int rc = apply(op, &existed);
-    log_.push_back(std::move(op));
-    if (rc == MDB_MAP_FULL) rc = grow_and_replay(&existed);
-    if (rc != 0) {
-        log_.pop_back();
-        if (rc == kGrowFailed) return fail(std::move(*grow_error_));
-        return fail(from_storage_error(rc));
-    }
-    return existed;
+    auto dbi = table_for_read(table_name);
+    if (!dbi || !storable_key(store_->env_, key)) return std::optional<Bytes>{};
+    MDB_val k = as_val(key), v;
+    const int rc = mdb_get(txn_, *dbi, &k, &v);
+    if (rc == MDB_NOTFOUND) return std::optional<Bytes>{};
+    if (rc != 0) return fail(from_storage_error(rc));
+    return std::optional<Bytes>(Bytes(static_cast<const std::uint8_t*>(v.mv_data), v.mv_size));
 }
 
 Status WriteTxn::put(std::string_view table, std::string_view key, Bytes value) {
-    auto r = run(Op{std::string(table), std::string(key),
-                    std::vector<std::uint8_t>(value.begin(), value.end())});
-    if (!r) return fail(r.error());
-    return {};
+    if (!txn_) return fail(StoreError::Transaction, "Transaction is no longer usable");
+    unsigned dbi;
+    if (auto st = check(table_for_write(table, &dbi)); !st) return st;
+    MDB_val k = as_val(key);
+    MDB_val v{value.size(), const_cast<std::uint8_t*>(value.data())};
+    return check(mdb_put(txn_, dbi, &k, &v, 0));
 }
 
 Result<bool> WriteTxn::remove(std::string_view table, std::string_view key) {
-    return run(Op{std::string(table), std::string(key), std::nullopt});
-}
-
-int WriteTxn::grow_and_replay(bool* last_existed) {
-    for (;;) {
-        const std::size_t seen = store_->map_size();
-        end();
-        if (auto st = store_->grow(seen, MDB_MAP_FULL); !st) {
-            grow_error_ = st.error();
-            return kGrowFailed;
-        }
-        store_->enter();
-        entered_ = true;
-        if (const int rc = mdb_txn_begin(store_->env_, nullptr, 0, &txn_); rc != 0) {
-            txn_ = nullptr;
-            end();
-            grow_error_ = from_transaction_error(rc);
-            return kGrowFailed;
-        }
-        int rc = 0;
-        for (const Op& op : log_)
-            if ((rc = apply(op, last_existed)) != 0) break;
-        if (rc != MDB_MAP_FULL) return rc;
-    }
+    if (!txn_) return fail(StoreError::Transaction, "Transaction is no longer usable");
+    unsigned dbi;
+    if (auto st = check(table_for_write(table, &dbi)); !st) return fail(st.error());
+    if (!storable_key(store_->env_, key)) return false;
+    MDB_val k = as_val(key);
+    const int rc = mdb_del(txn_, dbi, &k, nullptr);
+    if (rc == MDB_NOTFOUND) return false;
+    if (auto st = check(rc); !st) return fail(st.error());
+    return true;
 }
 
 Status WriteTxn::commit() {
-    Status status = commit_with_growth();
-    // Committed or failed, the transaction is over: let the next writer in.
-    end();
-    if (writer_.owns_lock()) writer_.unlock();
-    return status;
-}
-
-Status WriteTxn::commit_with_growth() {
-    if (!txn_) return fail(StoreError::Transaction, "Transaction is no longer usable");
-    for (;;) {
-        if (take_fault(FaultPoint::Commit)) {
-            end();
-            return fail(StoreError::Transaction, "I/O error: injected commit failure");
-        }
+    Status status = [&]() -> Status {
+        if (!txn_) return fail(StoreError::Transaction, "Transaction is no longer usable");
+        if (take_fault(FaultPoint::Commit)) return fail(StoreError::Transaction, "I/O error: injected commit failure");
         // A table this transaction creates must be known to readers as soon
         // as it is committed: lookups of unknown tables wait for the publish.
         std::unique_lock tables(store_->table_mu_, std::defer_lock);
         if (!created_.empty()) tables.lock();
-        int rc = mdb_txn_commit(txn_);
+        const int rc = mdb_txn_commit(txn_);
         txn_ = nullptr;  // LMDB frees the transaction whether or not it committed
         if (rc == 0) {
             for (const auto& [name, dbi] : created_) store_->tables_.emplace(name, dbi);
             created_.clear();
+            return {};
         }
-        if (tables.owns_lock()) tables.unlock();
         if (rc == MDB_MAP_FULL) {
-            bool unused;
-            rc = grow_and_replay(&unused);
-            if (rc == 0) continue;
-            if (rc == kGrowFailed) return fail(std::move(*grow_error_));
-            end();
+            map_full_ = true;
             return fail(from_storage_error(rc));
         }
-        if (rc != 0) {
-            end();
-            return fail(from_commit_error(rc));
-        }
-        log_.clear();
-        end();
-        return {};
-    }
+        return fail(from_commit_error(rc));
+    }();
+    // Committed or failed, the transaction is over: let the next writer in.
+    end();
+    if (writer_.owns_lock()) writer_.unlock();
+    return status;
 }
 
 }  // namespace tessello

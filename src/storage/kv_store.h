@@ -8,8 +8,11 @@
 //   in key (byte) order. Readers see a missing table as empty; writers create it.
 // - Read and write transactions are RAII values. A write transaction released
 //   without commit aborts and leaves nothing behind.
-// - The map is never a fixed cap: a write that finds it full grows it and
-//   replays its own operations, so the write succeeds.
+// - The map is reserved large when the file opens (address space, not disk:
+//   LMDB's file grows only with its data), so it rarely fills. It is never a
+//   fixed cap: write_transaction grows a full map and runs its body again.
+// - A write transaction reads what it has written (WriteTxn::get), so no
+//   operation needs a read transaction inside a write transaction.
 //
 // Rule for callers: never begin a write transaction while the same thread holds
 // a read transaction on the same store; growing the map waits for every
@@ -18,6 +21,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <map>
 #include <memory>
@@ -42,7 +46,10 @@ class WriteTxn;
 
 class KvStore {
 public:
-    static constexpr std::size_t kDefaultMapSize = std::size_t{8} << 20;
+    // The address space reserved for a store's map. When the process cannot
+    // reserve that much, opening halves it until it can (down to kMinMapSize).
+    static constexpr std::size_t kDefaultMapSize = std::size_t{16} << 30;
+    static constexpr std::size_t kMinMapSize = std::size_t{1} << 20;
 
     // Opens or creates the file at path. tables names every table the store
     // may hold, so that the ones already on disk are known before the first
@@ -68,8 +75,13 @@ private:
     friend class TableCursor;
     friend Result<ReadTxn> begin_read_txn(KvStore& store);
     friend Result<WriteTxn> begin_write_txn(KvStore& store);
+    friend Status write_transaction(KvStore& store, const std::function<Status(WriteTxn&)>& body);
 
     KvStore();
+    // Creates and opens the LMDB environment with the given map size.
+    int open_env(const std::filesystem::path& path, std::size_t map_size);
+    // Begins a write transaction for a caller that holds writer_mu_.
+    Result<WriteTxn> begin_write_locked();
 
     // Transactions pass through a gate so the map can be grown while none is open.
     void enter();
@@ -151,6 +163,10 @@ public:
     WriteTxn& operator=(WriteTxn&&) = delete;
     ~WriteTxn();
 
+    // The value under key as this transaction sees it, its own writes
+    // included; nothing when the table or the key is missing. The view is
+    // valid until the transaction's next put or remove, or its end.
+    Result<std::optional<Bytes>> get(std::string_view table, std::string_view key) const;
     Status put(std::string_view table, std::string_view key, Bytes value);
     // Whether a value was there.
     Result<bool> remove(std::string_view table, std::string_view key);
@@ -158,39 +174,41 @@ public:
 
 private:
     friend Result<WriteTxn> begin_write_txn(KvStore& store);
-    struct Op {
-        std::string table;
-        std::string key;
-        std::optional<std::vector<std::uint8_t>> value;  // nothing: a removal
-    };
+    friend class KvStore;
+    friend Status write_transaction(KvStore& store, const std::function<Status(WriteTxn&)>& body);
 
     WriteTxn(KvStore* store, MDB_txn* txn, std::unique_lock<std::mutex> writer)
         : store_(store), txn_(txn), entered_(true), writer_(std::move(writer)) {}
-    static constexpr int kGrowFailed = -1;
     // Opens (creating when missing) a table; returns LMDB's code.
     int table_for_write(std::string_view name, unsigned* dbi);
-    // Applies one operation to the open LMDB transaction; returns LMDB's code
-    // (the removal of a missing key succeeds with *existed false).
-    int apply(const Op& op, bool* existed);
-    Result<bool> run(Op op);
-    // After the map filled up: abort, grow, begin again and redo every
-    // operation logged so far. Returns LMDB's code of the replay, or
-    // kGrowFailed with grow_error_ set.
-    int grow_and_replay(bool* last_existed);
+    // The table's handle, for a table that exists in this transaction.
+    std::optional<unsigned> table_for_read(std::string_view name) const;
+    // LMDB's code turned into the result of one operation; notes a full map.
+    Status check(int rc);
     // Aborts what is open and leaves the store's gate.
     void end();
-    Status commit_with_growth();
 
     KvStore* store_;
     MDB_txn* txn_;
     bool entered_;
-    std::unique_lock<std::mutex> writer_;  // the store's writer lock, held for the whole life
-    std::vector<Op> log_;
+    bool map_full_ = false;                // an operation or the commit found the map full
+    std::unique_lock<std::mutex> writer_;  // the store's writer lock, when this transaction took it
     std::vector<std::pair<std::string, unsigned>> created_;
-    std::optional<StoreError> grow_error_;
 };
 
 Result<ReadTxn> begin_read_txn(KvStore& store);
+// One write transaction, committed by the caller. It fails (and leaves
+// nothing) when the map fills up; operations of the system use
+// write_transaction, which grows the map instead.
 Result<WriteTxn> begin_write_txn(KvStore& store);
+
+// Runs body in a write transaction and commits it when the body succeeds; a
+// failing body aborts it and its error is returned. When the map fills up,
+// in the body or at the commit, the transaction is aborted, the map grown and
+// the body run again from the start. So a body sets its outputs afresh on
+// every run and reads what it needs inside the transaction; it changes
+// nothing outside it. No other write transaction of the store begins until
+// the last run has ended.
+Status write_transaction(KvStore& store, const std::function<Status(WriteTxn&)>& body);
 
 }  // namespace tessello

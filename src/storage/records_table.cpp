@@ -7,8 +7,9 @@ Status put_record(WriteTxn& txn, const Record& record) {
     return txn.put(kRecordsTable, record.id, bytes);
 }
 
-Result<std::optional<Record>> get_record(const ReadTxn& txn, std::string_view id) {
-    auto value = txn.get(kRecordsTable, id);
+namespace {
+
+Result<std::optional<Record>> decoded(const Result<std::optional<Bytes>>& value) {
     if (!value) return fail(value.error());
     if (!*value) return std::optional<Record>{};
     auto record = decode_record(**value);
@@ -16,18 +17,22 @@ Result<std::optional<Record>> get_record(const ReadTxn& txn, std::string_view id
     return std::optional<Record>(std::move(*record));
 }
 
-Result<bool> set_record_state(KvStore& db, WriteTxn& txn, std::string_view id, RecordState state) {
-    std::optional<Record> found;
-    {
-        auto read = begin_read_txn(db);
-        if (!read) return fail(read.error());
-        auto got = get_record(*read, id);
-        if (!got) return fail(got.error());
-        found = std::move(*got);
-    }
-    if (!found) return false;
-    found->state = state;
-    if (auto st = put_record(txn, *found); !st) return fail(st.error());
+}  // namespace
+
+Result<std::optional<Record>> get_record(const ReadTxn& txn, std::string_view id) {
+    return decoded(txn.get(kRecordsTable, id));
+}
+
+Result<std::optional<Record>> get_record(const WriteTxn& txn, std::string_view id) {
+    return decoded(txn.get(kRecordsTable, id));
+}
+
+Result<bool> set_record_state(WriteTxn& txn, std::string_view id, RecordState state) {
+    auto found = get_record(txn, id);
+    if (!found) return fail(found.error());
+    if (!*found) return false;
+    (*found)->state = state;
+    if (auto st = put_record(txn, **found); !st) return fail(st.error());
     return true;
 }
 

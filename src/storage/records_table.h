@@ -14,11 +14,12 @@ inline constexpr std::string_view kRecordsTable = "records";
 
 // Stores the record under its id, replacing any stored value.
 Status put_record(WriteTxn& txn, const Record& record);
-// The record whatever its state and expiry, or nothing.
+// The record whatever its state and expiry, or nothing. In a write
+// transaction, as that transaction sees it (its own puts included).
 Result<std::optional<Record>> get_record(const ReadTxn& txn, std::string_view id);
-// Rewrites the state of a committed record (a fresh read transaction looks it
-// up, so an uncommitted put of this transaction is not seen). Whether it existed.
-Result<bool> set_record_state(KvStore& db, WriteTxn& txn, std::string_view id, RecordState state);
+Result<std::optional<Record>> get_record(const WriteTxn& txn, std::string_view id);
+// Rewrites the state of the record the transaction sees. Whether it existed.
+Result<bool> set_record_state(WriteTxn& txn, std::string_view id, RecordState state);
 // Whether a value was there.
 Result<bool> remove_record(WriteTxn& txn, std::string_view id);
 // Live records in the table; the first value that does not decode is the error.

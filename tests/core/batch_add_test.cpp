@@ -143,14 +143,15 @@ TEST_F(BatchAddTest, FailedSecondTransactionLeavesRecordsPendingAndInvisible) {
 // Both transactions of a batch larger than the key-value map must make the
 // map grow rather than fail.
 TEST_F(BatchAddTest, ABatchLargerThanTheMapStillActivatesEveryRecord) {
-    auto core = open();
+    constexpr std::size_t kSmallMap = 8 << 20;
+    auto core = *open_collection(dir / "small", CollectionConfig{"small", 2, Metric::L2, 0, std::nullopt}, kSmallMap);
     BatchInput b = batch(6000);
     const std::string padding(2000, 'p');
     for (auto& m : b.metadata) m.as_object().insert_or_assign("pad", JsonValue::string(padding));
     auto ids = add_batch_records(*core, std::move(b));
     ASSERT_TRUE(ids) << ids.error().message();
     EXPECT_EQ(*collection_len(*core), 6000u);
-    EXPECT_GT(core->meta_db->map_size(), KvStore::kDefaultMapSize);
+    EXPECT_GT(core->meta_db->map_size(), kSmallMap);
 }
 
 TEST_F(BatchAddTest, HnswConfigurationMarksTheIndexDirtyEvenForAnEmptyBatch) {

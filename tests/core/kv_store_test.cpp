@@ -29,10 +29,8 @@ protected:
         return store ? std::move(*store) : nullptr;
     }
     static void put(KvStore& s, std::string_view table, std::string_view key, std::string_view value) {
-        auto w = begin_write_txn(s);
-        ASSERT_TRUE(w);
-        ASSERT_TRUE(w->put(table, key, bytes(value)));
-        ASSERT_TRUE(w->commit());
+        auto st = write_transaction(s, [&](WriteTxn& w) { return w.put(table, key, bytes(value)); });
+        ASSERT_TRUE(st) << st.error().message();
     }
     static std::optional<std::string> get(KvStore& s, std::string_view table, std::string_view key) {
         auto r = begin_read_txn(s);
@@ -150,9 +148,15 @@ TEST_F(KvStoreTest, MapGrowsWhenFull) {
     {
         auto s = open(kInitial);
         // One transaction much larger than the map, then many small ones.
-        auto w = begin_write_txn(*s);
-        for (int i = 0; i < 2000; ++i) ASSERT_TRUE(w->put("t", "big" + std::to_string(i), bytes(value)));
-        ASSERT_TRUE(w->commit());
+        int runs = 0;
+        auto st = write_transaction(*s, [&](WriteTxn& w) -> Status {
+            ++runs;
+            for (int i = 0; i < 2000; ++i)
+                if (auto put = w.put("t", "big" + std::to_string(i), bytes(value)); !put) return put;
+            return {};
+        });
+        ASSERT_TRUE(st) << st.error().message();
+        EXPECT_GT(runs, 1);
         for (int i = 0; i < 2000; ++i) put(*s, "u", "small" + std::to_string(i), value);
         EXPECT_GT(s->map_size(), 4 * 1024 * 1024u);
     }
@@ -185,12 +189,7 @@ TEST_F(KvStoreTest, GrowthWaitsForReadersOfOtherThreads) {
     for (int t = 0; t < 2; ++t)
         writers.emplace_back([&, t] {
             const std::string value(2000, 'w');
-            for (int i = 0; i < 300; ++i) {
-                auto w = begin_write_txn(*s);
-                ASSERT_TRUE(w);
-                ASSERT_TRUE(w->put("u", std::to_string(t) + "-" + std::to_string(i), bytes(value)));
-                ASSERT_TRUE(w->commit());
-            }
+            for (int i = 0; i < 300; ++i) put(*s, "u", std::to_string(t) + "-" + std::to_string(i), value);
         });
     for (auto& w : writers) w.join();
     stop = true;
@@ -200,25 +199,70 @@ TEST_F(KvStoreTest, GrowthWaitsForReadersOfOtherThreads) {
     EXPECT_TRUE(*r->get("u", "1-299"));
 }
 
-TEST_F(KvStoreTest, NoWriterCommitsInsideATransactionThatGrowsTheMap) {
+TEST_F(KvStoreTest, NoWriterCommitsBetweenTheRunsOfATransactionThatGrowsTheMap) {
     auto s = open(256 * 1024);
-    auto first = begin_write_txn(*s);
-    ASSERT_TRUE(first->put("t", "slots", bytes("first")));
     std::atomic<bool> second_committed{false};
-    std::thread second([&] {
-        auto w = begin_write_txn(*s);  // waits for `first` to end
-        ASSERT_TRUE(w->put("t", "slots", bytes("second")));
-        ASSERT_TRUE(w->commit());
-        second_committed = true;
+    std::atomic<bool> first_began{false};
+    std::thread second;
+    auto st = write_transaction(*s, [&](WriteTxn& first) -> Status {
+        if (auto put = first.put("t", "slots", bytes("first")); !put) return put;
+        if (!first_began.exchange(true)) {
+            second = std::thread([&] {
+                put(*s, "t", "slots", "second");  // waits for every run of `first` to end
+                second_committed = true;
+            });
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        // Far more than the map holds: `first` aborts, grows and runs again.
+        if (auto put = first.put("u", "big", std::vector<std::uint8_t>(600 * 1024, 'x')); !put) return put;
+        EXPECT_FALSE(second_committed.load());
+        return {};
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    // Far more than the map holds: `first` aborts, grows and replays.
-    ASSERT_TRUE(first->put("u", "big", std::vector<std::uint8_t>(600 * 1024, 'x')));
-    EXPECT_FALSE(second_committed.load());
-    ASSERT_TRUE(first->commit());
+    ASSERT_TRUE(st) << st.error().message();
     second.join();
     EXPECT_EQ(get(*s, "t", "slots"), "second");
     EXPECT_EQ(get(*s, "u", "big")->size(), 600u * 1024);
+}
+
+TEST_F(KvStoreTest, AWriteTransactionReadsItsOwnWrites) {
+    auto s = open();
+    put(*s, "t", "old", "committed");
+    auto st = write_transaction(*s, [&](WriteTxn& w) -> Status {
+        EXPECT_EQ(text(**w.get("t", "old")), "committed");
+        EXPECT_FALSE(*w.get("u", "new"));  // a table not created yet reads as empty
+        if (auto put = w.put("u", "new", bytes("mine")); !put) return put;
+        EXPECT_EQ(text(**w.get("u", "new")), "mine");
+        if (auto gone = w.remove("t", "old"); !gone) return fail(gone.error());
+        EXPECT_FALSE(*w.get("t", "old"));
+        EXPECT_FALSE(*w.get("t", ""));
+        return {};
+    });
+    ASSERT_TRUE(st);
+    EXPECT_EQ(get(*s, "u", "new"), "mine");
+    EXPECT_EQ(get(*s, "t", "old"), std::nullopt);
+}
+
+TEST_F(KvStoreTest, AFailingBodyStoresNothing) {
+    auto s = open();
+    auto st = write_transaction(*s, [&](WriteTxn& w) -> Status {
+        if (auto put = w.put("t", "k", bytes("v")); !put) return put;
+        return fail(StoreError::InvalidInput, "refused");
+    });
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error().message(), "Invalid input: refused");
+    EXPECT_EQ(get(*s, "t", "k"), std::nullopt);
+}
+
+TEST_F(KvStoreTest, TheMapIsReservedLargeAndAOneShotTransactionFailsWhenItFills) {
+    EXPECT_GE(open()->map_size(), std::size_t{1} << 30);
+    auto s = std::move(*KvStore::open(dir / "small.redb", {"t", "u"}, 256 * 1024));
+    auto w = begin_write_txn(*s);
+    ASSERT_TRUE(w->put("t", "small", bytes("x")));
+    auto big = w->put("u", "big", std::vector<std::uint8_t>(600 * 1024, 'x'));
+    ASSERT_FALSE(big);
+    EXPECT_EQ(big.error().kind(), StoreError::Database);
+    EXPECT_FALSE(w->commit());
+    EXPECT_EQ(get(*s, "t", "small"), std::nullopt);
 }
 
 #ifdef TESSELLO_FAULT_INJECTION

@@ -165,17 +165,18 @@ TEST_F(RecordsTableTest, CountStopsAtAValueThatDoesNotDecode) {
     EXPECT_EQ(n.error().kind(), StoreError::Serialization);
 }
 
-TEST_F(RecordsTableTest, SetStateSeesOnlyCommittedRecords) {
+TEST_F(RecordsTableTest, SetStateSeesWhatItsTransactionSees) {
     store({record("a")});
     auto w = begin_write_txn(*db);
-    EXPECT_FALSE(*set_record_state(*db, *w, "absent", RecordState::Tombstone));
+    EXPECT_FALSE(*set_record_state(*w, "absent", RecordState::Tombstone));
     ASSERT_TRUE(put_record(*w, record("uncommitted")));
-    EXPECT_FALSE(*set_record_state(*db, *w, "uncommitted", RecordState::Tombstone));
-    EXPECT_TRUE(*set_record_state(*db, *w, "a", RecordState::Tombstone));
+    EXPECT_TRUE(*set_record_state(*w, "uncommitted", RecordState::Pending));
+    EXPECT_TRUE(*set_record_state(*w, "a", RecordState::Tombstone));
     ASSERT_TRUE(w->commit());
     auto r = begin_read_txn(*db);
     EXPECT_EQ((*get_record(*r, "a"))->state, RecordState::Tombstone);
-    EXPECT_EQ((*get_record(*r, "uncommitted"))->state, RecordState::Active);
+    EXPECT_EQ((*get_record(*r, "uncommitted"))->state, RecordState::Pending);
+    EXPECT_FALSE(get_record(*r, "absent")->has_value());
 }
 
 TEST_F(RecordsTableTest, RemoveReportsPresence) {
