@@ -65,9 +65,20 @@ void fmt_store_error(const StoreError& error, std::string& sink);
 // The C library's description of an error number, as strerror_r gives it.
 std::string os_error_description(int err);
 
+// A value or the error that kept it from being made. Marked so that the
+// compiler warns when a caller drops one unlooked-at; a deliberate drop is
+// written (void)call().
 template <class T>
-using Result = std::expected<T, StoreError>;
-using Status = std::expected<void, StoreError>;
+class [[nodiscard]] Result : public std::expected<T, StoreError> {
+public:
+    using std::expected<T, StoreError>::expected;
+};
+
+// Success, or the error of an operation that gives no value.
+class [[nodiscard]] Status : public std::expected<void, StoreError> {
+public:
+    using std::expected<void, StoreError>::expected;
+};
 
 inline std::unexpected<StoreError> fail(StoreError error) {
     return std::unexpected<StoreError>(std::move(error));
