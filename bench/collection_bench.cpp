@@ -45,7 +45,7 @@
 namespace tessello {
 namespace {
 
-constexpr std::uint8_t kCosine = static_cast<std::uint8_t>(Metric::Cosine);
+constexpr Metric kCosine = Metric::Cosine;
 constexpr std::uint64_t kK = 10;
 
 CollectionHandle open_fresh(const bench::TempDir& dir, std::uint64_t d) {

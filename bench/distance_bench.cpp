@@ -22,7 +22,7 @@ std::vector<float> random_vector(std::size_t n, std::uint32_t seed) {
 }
 
 // Scores with the kept feature word forced to `features` for the run.
-void bench_distance(benchmark::State& state, std::uint32_t features, std::uint8_t metric_code) {
+void bench_distance(benchmark::State& state, std::uint32_t features, Metric metric) {
     const bool wide = (features & (kCpuAvx2 | kCpuFma)) == (kCpuAvx2 | kCpuFma);
     if (wide && !((detect_cpu_features() & (kCpuAvx2 | kCpuFma)) == (kCpuAvx2 | kCpuFma))) {
         state.SkipWithError("no AVX2+FMA on this processor");
@@ -33,7 +33,7 @@ void bench_distance(benchmark::State& state, std::uint32_t features, std::uint8_
     const std::vector<float> b = random_vector(d, 2);
     const std::uint32_t saved = exchange_cpu_features_for_testing(features);
     for (auto _ : state) {
-        float score = distance(metric_code, a, b);
+        float score = distance(metric, a, b);
         benchmark::DoNotOptimize(score);
     }
     exchange_cpu_features_for_testing(saved);
@@ -44,10 +44,10 @@ void bench_distance(benchmark::State& state, std::uint32_t features, std::uint8_
 constexpr std::uint32_t kPortable = 0;
 constexpr std::uint32_t kWide = kCpuAvx2 | kCpuFma;
 
-void BM_DotPortable(benchmark::State& s) { bench_distance(s, kPortable, 1); }
-void BM_DotAvx2(benchmark::State& s) { bench_distance(s, kWide, 1); }
-void BM_L2Portable(benchmark::State& s) { bench_distance(s, kPortable, 2); }
-void BM_L2Avx2(benchmark::State& s) { bench_distance(s, kWide, 2); }
+void BM_DotPortable(benchmark::State& s) { bench_distance(s, kPortable, Metric::Dot); }
+void BM_DotAvx2(benchmark::State& s) { bench_distance(s, kWide, Metric::Dot); }
+void BM_L2Portable(benchmark::State& s) { bench_distance(s, kPortable, Metric::L2); }
+void BM_L2Avx2(benchmark::State& s) { bench_distance(s, kWide, Metric::L2); }
 
 #define TESSELLO_DIMS Arg(128)->Arg(384)->Arg(768)->Arg(1536)
 BENCHMARK(BM_DotPortable)->TESSELLO_DIMS;

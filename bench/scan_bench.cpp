@@ -32,7 +32,7 @@
 namespace tessello {
 namespace {
 
-constexpr std::uint8_t kCosine = 0;
+constexpr Metric kCosine = Metric::Cosine;
 
 struct ScanData {
     std::uint64_t n = 0;

@@ -65,7 +65,7 @@ Status activate(Collection& core, const std::vector<std::string>& ids) {
 
 Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput batch) {
     if (auto st = check(core, batch); !st) return fail(st.error());
-    const auto metric = static_cast<std::uint8_t>(core.config.metric);
+    const Metric metric = core.config.metric;
     for (auto& row : batch.rows) row = normalize(metric, row);
 
     const std::size_t n = batch.rows.size();

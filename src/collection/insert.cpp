@@ -149,7 +149,7 @@ Result<std::string> insert_record(Collection& core, std::span<const float> vecto
         if (!made) return fail(made.error());
         id = std::move(*made);
     }
-    std::vector<float> prepared = normalize(static_cast<std::uint8_t>(core.config.metric), vector);
+    std::vector<float> prepared = normalize(core.config.metric, vector);
 
     auto slot = allocate_slot(core);
     if (!slot) return fail(slot.error());

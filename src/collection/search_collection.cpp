@@ -27,7 +27,7 @@ Result<std::vector<SearchHit>> search_stored_records(Collection& core, std::span
     auto txn = begin_read_txn(*core.meta_db);
     if (!txn) return fail(txn.error());
     std::shared_lock lock(core.vector_store_lock);
-    return search_stored(*core.meta_db, *txn, q, static_cast<std::uint8_t>(core.config.metric), core.vector_store,
+    return search_stored(*core.meta_db, *txn, q, core.config.metric, core.vector_store,
                          filter, k, collector_size(k, filter), core.walk_splits);
 }
 
@@ -47,7 +47,7 @@ Result<std::vector<SearchHit>> search_collection(Collection& core, std::span<con
     if (query.size() != core.config.dimensions)
         return fail(StoreError::dimension_mismatch(core.config.dimensions, query.size()));
     if (auto st = ensure_index(core); !st) return fail(st.error());
-    const auto metric = static_cast<std::uint8_t>(core.config.metric);
+    const Metric metric = core.config.metric;
     const std::vector<float> q = normalize(metric, query);
 
     std::vector<PendingWrite> snapshot;

@@ -8,21 +8,19 @@
 namespace tessello {
 namespace {
 
-constexpr std::uint8_t kCosineCode = 0;
-constexpr std::uint8_t kDotCode = 1;
 // 2^-23, the f32 machine epsilon: norms below it count as the zero vector.
 constexpr float kMinNorm = 1.1920929e-7f;
 
 }  // namespace
 
-float distance(std::uint8_t metric_code, std::span<const float> a, std::span<const float> b) {
-    const bool dot = metric_code == kCosineCode || metric_code == kDotCode;
+float distance(Metric metric, std::span<const float> a, std::span<const float> b) {
+    const bool dot = higher_is_better(metric);
     if (cpu_has_avx2_fma()) return dot ? dot_product_avx2(a, b) : l2_squared_avx2(a, b);
     return dot ? dot_product_4lane(a, b) : l2_squared_4lane(a, b);
 }
 
-std::vector<float> normalize(std::uint8_t metric_code, std::span<const float> v) {
-    if (metric_code != kCosineCode) return std::vector<float>(v.begin(), v.end());
+std::vector<float> normalize(Metric metric, std::span<const float> v) {
+    if (metric != Metric::Cosine) return std::vector<float>(v.begin(), v.end());
     const std::size_t n = v.size();
     if (n == 0) return {};
     const float norm = cpu_has_avx2_fma() ? l2_norm_avx2(v) : l2_norm_scalar(v);

@@ -1,7 +1,7 @@
 #pragma once
 // The one scoring function and the one vector-preparation function of the
 // system. A score is the raw kernel value: the dot product for Cosine and Dot,
-// the squared Euclidean distance for L2 (and for every metric code above 2).
+// the squared Euclidean distance for L2 (and for any value beyond the three).
 // Each call picks the wide kernels when the kept processor features have AVX2
 // and FMA, the portable ones otherwise; within one process a pair of vectors
 // always gets the same score. NaN and infinity flow through by the float rules.
@@ -15,14 +15,11 @@ namespace tessello {
 
 // Scores a against b over the length of a. Callers pass vectors of equal
 // length; should b be shorter, only its values are read. Allocates nothing.
-float distance(std::uint8_t metric_code, std::span<const float> a, std::span<const float> b);
+float distance(Metric metric, std::span<const float> a, std::span<const float> b);
 
-// A new vector of v's length: for code 0 (Cosine) v scaled by the reciprocal
-// of its norm, or all zeros when the norm is below 2^-23 (a NaN norm gives all
-// NaNs); for every other code an exact copy of v.
-std::vector<float> normalize(std::uint8_t metric_code, std::span<const float> v);
-
-// True for Cosine and Dot (larger score is better), false for L2.
-constexpr bool higher_is_better(Metric metric) { return metric != Metric::L2; }
+// A new vector of v's length: for Cosine v scaled by the reciprocal of its
+// norm, or all zeros when the norm is below 2^-23 (a NaN norm gives all NaNs);
+// for every other metric an exact copy of v.
+std::vector<float> normalize(Metric metric, std::span<const float> v);
 
 }  // namespace tessello

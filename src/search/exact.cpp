@@ -22,9 +22,7 @@ constexpr std::size_t kPrefetchDistance = 8;
 // Enough lines for the hardware prefetcher to take over on long vectors.
 constexpr std::size_t kPrefetchLines = 16;
 
-bool higher_is_better_code(std::uint8_t metric) { return metric <= 1; }
-
-auto slot_scorer(std::span<const ScanCandidate> candidates, std::span<const float> query, std::uint8_t metric,
+auto slot_scorer(std::span<const ScanCandidate> candidates, std::span<const float> query, Metric metric,
                  const VectorStore& store) {
     return [=, &store](std::uint64_t i) -> std::optional<float> {
         // Candidates come in identifier order, so their slots jump around the
@@ -45,7 +43,7 @@ auto slot_scorer(std::span<const ScanCandidate> candidates, std::span<const floa
     };
 }
 
-auto pending_scorer(std::span<const BufferedCandidate> entries, std::span<const float> query, std::uint8_t metric,
+auto pending_scorer(std::span<const BufferedCandidate> entries, std::span<const float> query, Metric metric,
                     const std::vector<FilterCondition>* filter) {
     return [=](std::uint64_t i) -> std::optional<float> {
         const Record& r = *entries[i].record;
@@ -57,8 +55,8 @@ auto pending_scorer(std::span<const BufferedCandidate> entries, std::span<const 
 }
 
 // Pushes the pairs in item order, so ties resolve the same whatever the scan form.
-std::vector<ScoredIndex> best(std::vector<ScoredIndex> pairs, std::uint64_t size, std::uint8_t metric) {
-    const bool higher = higher_is_better_code(metric);
+std::vector<ScoredIndex> best(std::vector<ScoredIndex> pairs, std::uint64_t size, Metric metric) {
+    const bool higher = higher_is_better(metric);
     if (size >= pairs.size()) {
         // Room for every pair: the collector would keep them all in the order
         // of a stable best-first sort, which this gives without its
@@ -76,29 +74,29 @@ std::vector<ScoredIndex> best(std::vector<ScoredIndex> pairs, std::uint64_t size
 }  // namespace
 
 std::vector<ScoredIndex> scan_slots(std::span<const ScanCandidate> candidates, std::span<const float> query,
-                                    std::uint8_t metric, const VectorStore& store) {
+                                    Metric metric, const VectorStore& store) {
     return collect_in_order_sequential(candidates.size(), slot_scorer(candidates, query, metric, store));
 }
 
 std::vector<ScoredIndex> scan_slots_parallel(std::span<const ScanCandidate> candidates,
-                                             std::span<const float> query, std::uint8_t metric,
+                                             std::span<const float> query, Metric metric,
                                              const VectorStore& store) {
     return WorkerPool::global().collect_in_order(candidates.size(), slot_scorer(candidates, query, metric, store));
 }
 
 std::vector<ScoredIndex> scan_pending(std::span<const BufferedCandidate> entries, std::span<const float> query,
-                                      std::uint8_t metric, const std::vector<FilterCondition>* filter) {
+                                      Metric metric, const std::vector<FilterCondition>* filter) {
     return collect_in_order_sequential(entries.size(), pending_scorer(entries, query, metric, filter));
 }
 
 std::vector<ScoredIndex> scan_pending_parallel(std::span<const BufferedCandidate> entries,
-                                               std::span<const float> query, std::uint8_t metric,
+                                               std::span<const float> query, Metric metric,
                                                const std::vector<FilterCondition>* filter) {
     return WorkerPool::global().collect_in_order(entries.size(), pending_scorer(entries, query, metric, filter));
 }
 
 std::vector<SearchHit> search_candidates(std::span<const ScanCandidate> candidates, std::span<const float> query,
-                                         std::uint8_t metric, const VectorStore& store, std::uint64_t k,
+                                         Metric metric, const VectorStore& store, std::uint64_t k,
                                          std::uint64_t cap) {
     std::vector<ScoredIndex> kept;
     if (candidates.size() < kParallelScanThreshold) {
@@ -110,7 +108,7 @@ std::vector<SearchHit> search_candidates(std::span<const ScanCandidate> candidat
         // the pool keeps its own best, which gives the same entries as pushing
         // every pair in order.
         kept = parallel_top_k(WorkerPool::global(), candidates.size(), slot_scorer(candidates, query, metric, store),
-                              cap, higher_is_better_code(metric));
+                              cap, higher_is_better(metric));
     }
     std::vector<SearchHit> hits;
     const std::size_t n = std::min<std::uint64_t>(k, kept.size());
@@ -120,7 +118,7 @@ std::vector<SearchHit> search_candidates(std::span<const ScanCandidate> candidat
 }
 
 std::vector<ScoredIndex> best_candidates_sequential(std::span<const ScanCandidate> candidates,
-                                                    std::span<const float> query, std::uint8_t metric,
+                                                    std::span<const float> query, Metric metric,
                                                     const VectorStore& store, std::uint64_t cap) {
     return best(scan_slots(candidates, query, metric, store), cap, metric);
 }
@@ -130,7 +128,7 @@ SearchHit stored_hit(const ScanCandidate& candidate, float score) {
 }
 
 std::vector<SearchHit> search_pending(std::span<const BufferedCandidate> entries, std::span<const float> query,
-                                      std::uint8_t metric, const std::vector<FilterCondition>* filter,
+                                      Metric metric, const std::vector<FilterCondition>* filter,
                                       std::uint64_t k) {
     auto pairs = entries.size() < kParallelScanThreshold
                            ? scan_pending(entries, query, metric, filter)

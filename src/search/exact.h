@@ -11,6 +11,7 @@
 #include "base/scored_index.h"
 #include "search/filter/filter_condition.h"
 #include "search/search_hit.h"
+#include "storage/metric.h"
 #include "storage/record.h"
 #include "storage/vectors.h"
 
@@ -38,9 +39,9 @@ struct ScanCandidate {
 // and a slot carrying the deleted mark are skipped without error. The caller
 // holds the vector store's lock (shared) for the whole call.
 std::vector<ScoredIndex> scan_slots(std::span<const ScanCandidate> candidates, std::span<const float> query,
-                                    std::uint8_t metric, const VectorStore& store);
+                                    Metric metric, const VectorStore& store);
 std::vector<ScoredIndex> scan_slots_parallel(std::span<const ScanCandidate> candidates,
-                                             std::span<const float> query, std::uint8_t metric,
+                                             std::span<const float> query, Metric metric,
                                              const VectorStore& store);
 
 // A buffered record as the scan of the write-behind buffer scores it: the
@@ -53,19 +54,19 @@ struct BufferedCandidate {
 // (score, entry index) in snapshot order over Active, unexpired entries that
 // pass the filter when one is given (an empty filter still parses metadata).
 std::vector<ScoredIndex> scan_pending(std::span<const BufferedCandidate> entries, std::span<const float> query,
-                                      std::uint8_t metric, const std::vector<FilterCondition>* filter);
+                                      Metric metric, const std::vector<FilterCondition>* filter);
 std::vector<ScoredIndex> scan_pending_parallel(std::span<const BufferedCandidate> entries,
-                                               std::span<const float> query, std::uint8_t metric,
+                                               std::span<const float> query, Metric metric,
                                                const std::vector<FilterCondition>* filter);
 
 // The best min(k, cap) stored hits, best first; ties keep candidate order.
 std::vector<SearchHit> search_candidates(std::span<const ScanCandidate> candidates, std::span<const float> query,
-                                         std::uint8_t metric, const VectorStore& store, std::uint64_t k,
+                                         Metric metric, const VectorStore& store, std::uint64_t k,
                                          std::uint64_t cap);
 // What search_candidates keeps, scored one by one on the calling thread: the
 // best `cap` pairs (score, candidate index), best first.
 std::vector<ScoredIndex> best_candidates_sequential(std::span<const ScanCandidate> candidates,
-                                                    std::span<const float> query, std::uint8_t metric,
+                                                    std::span<const float> query, Metric metric,
                                                     const VectorStore& store, std::uint64_t cap);
 
 // The hit of one stored candidate: a copy of its identifier, its metadata
@@ -74,7 +75,7 @@ SearchHit stored_hit(const ScanCandidate& candidate, float score);
 
 // The best k buffered hits, best first; ties keep snapshot order.
 std::vector<SearchHit> search_pending(std::span<const BufferedCandidate> entries, std::span<const float> query,
-                                      std::uint8_t metric, const std::vector<FilterCondition>* filter,
+                                      Metric metric, const std::vector<FilterCondition>* filter,
                                       std::uint64_t k);
 
 }  // namespace tessello

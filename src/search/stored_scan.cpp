@@ -33,7 +33,7 @@ constexpr std::size_t kRunsPerThread = 4;
 
 struct ScanContext {
     std::span<const float> query;
-    std::uint8_t metric;
+    Metric metric;
     const VectorStore& store;
     const std::vector<FilterCondition>* filter;
     std::uint64_t cap;
@@ -41,7 +41,7 @@ struct ScanContext {
 
 // The best `cap` candidates of a run of keys, best first.
 struct Best {
-    explicit Best(const ScanContext& ctx) : top(ctx.cap, ctx.metric <= 1, 1) {}
+    explicit Best(const ScanContext& ctx) : top(ctx.cap, higher_is_better(ctx.metric), 1) {}
     TopK top;                             // indices into `pool`
     std::vector<ScanCandidate> pool;      // every candidate ever kept
     std::optional<StoreError> error;      // the first value that did not decode
@@ -168,7 +168,7 @@ Status walk_on_one_thread(const ReadTxn& txn, const ScanContext& ctx, std::vecto
 }  // namespace
 
 Result<std::vector<SearchHit>> search_stored(KvStore& db, const ReadTxn& txn, std::span<const float> query,
-                                             std::uint8_t metric, const VectorStore& store,
+                                             Metric metric, const VectorStore& store,
                                              const std::vector<FilterCondition>* filter, std::uint64_t k,
                                              std::uint64_t cap, WalkSplits& splits) {
     const ScanContext ctx{query, metric, store, filter, cap};
@@ -231,7 +231,7 @@ Result<std::vector<SearchHit>> search_stored(KvStore& db, const ReadTxn& txn, st
     // order gives the collector of the whole candidate list.
     std::vector<const ScanCandidate*> by_index;
     by_index.reserve(kept);
-    TopK top(cap, metric <= 1, kept + 1);
+    TopK top(cap, higher_is_better(metric), kept + 1);
     for (const Best* part : parts)
         for (const ScoredIndex& e : part->top.entries()) {
             topk_push(top, by_index.size(), e.score);

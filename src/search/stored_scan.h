@@ -27,6 +27,7 @@
 #include "search/filter/filter_condition.h"
 #include "search/search_hit.h"
 #include "storage/kv_store.h"
+#include "storage/metric.h"
 #include "storage/vectors.h"
 
 namespace tessello {
@@ -43,7 +44,7 @@ private:
 };
 
 Result<std::vector<SearchHit>> search_stored(KvStore& db, const ReadTxn& txn, std::span<const float> query,
-                                             std::uint8_t metric, const VectorStore& store,
+                                             Metric metric, const VectorStore& store,
                                              const std::vector<FilterCondition>* filter, std::uint64_t k,
                                              std::uint64_t cap, WalkSplits& splits);
 

@@ -12,6 +12,10 @@ namespace tessello {
 
 enum class Metric : std::uint8_t { Cosine = 0, Dot = 1, L2 = 2 };
 
+// True for Cosine and Dot (larger score is better), false for L2 (and for
+// any value beyond the three, which scores as L2).
+constexpr bool higher_is_better(Metric metric) { return metric == Metric::Cosine || metric == Metric::Dot; }
+
 // "cosine", "dot", "l2".
 std::string_view metric_python_name(Metric metric);
 // "Cosine", "Dot", "L2".

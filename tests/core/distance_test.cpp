@@ -24,6 +24,11 @@ namespace {
 
 using Span = std::span<const float>;
 
+// The metric by its stored index, values beyond the three included: every
+// one of those scores as L2 and is copied unchanged by normalize.
+float distance(int code, Span a, Span b) { return tessello::distance(static_cast<Metric>(code), a, b); }
+std::vector<float> normalize(int code, Span v) { return tessello::normalize(static_cast<Metric>(code), v); }
+
 // ---- Reference orders, written out plainly ---------------------------------
 
 float ref_dot_4lane(Span a, Span b) {

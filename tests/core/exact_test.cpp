@@ -14,8 +14,8 @@ namespace {
 
 using testing::TempDir;
 
-constexpr std::uint8_t kL2 = 2;
-constexpr std::uint8_t kDot = 1;
+constexpr Metric kL2 = Metric::L2;
+constexpr Metric kDot = Metric::Dot;
 
 // A 2-dimension store whose slot i holds (values[i], 0), with candidates in
 // slot order named "c00000", "c00001", ...

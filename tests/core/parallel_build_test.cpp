@@ -350,10 +350,9 @@ TEST_F(ParallelBuildTest, OneThreadGivesTheSameGraphEveryRun) {
 // node it settles on for the query.
 std::uint32_t beam_top1(const HnswGraph& g, const std::vector<float>& vectors, std::uint64_t d, Metric metric,
                         std::span<const float> query, std::size_t ef) {
-    const auto code = static_cast<std::uint8_t>(metric);
     // Lower key is better whatever the metric.
     const auto key = [&](std::uint32_t u) {
-        const float s = distance(code, query, std::span<const float>(vectors.data() + u * d, d));
+        const float s = distance(metric, query, std::span<const float>(vectors.data() + u * d, d));
         return higher_is_better(metric) ? -s : s;
     };
     using Item = std::pair<float, std::uint32_t>;
@@ -399,14 +398,13 @@ TEST_F(ParallelBuildTest, GraphFindsMostExactNearestNeighbours) {
         ::testing::internal::GetCapturedStderr();
 
         const std::vector<float> queries = random_vectors(100, d, 8, metric == Metric::Cosine);
-        const auto code = static_cast<std::uint8_t>(metric);
         int found = 0;
         for (std::uint64_t q = 0; q < 100; ++q) {
             const std::span<const float> query(queries.data() + q * d, d);
             std::uint32_t exact = 0;
             float exact_score = 0.0f;
             for (std::uint32_t u = 0; u < n; ++u) {
-                const float s = distance(code, query, std::span<const float>(vectors.data() + u * d, d));
+                const float s = distance(metric, query, std::span<const float>(vectors.data() + u * d, d));
                 const bool better = higher_is_better(metric) ? s > exact_score : s < exact_score;
                 if (u == 0 || better) {
                     exact = u;

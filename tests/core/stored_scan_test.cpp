@@ -17,7 +17,7 @@ namespace {
 
 using testing::TempDir;
 
-constexpr std::uint8_t kL2 = 2;
+constexpr Metric kL2 = Metric::L2;
 
 // Several batches' worth of stored records with many equal scores, some
 // deleted slots, dead records and unparsable metadata.

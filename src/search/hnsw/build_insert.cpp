@@ -62,7 +62,6 @@ void insert_node(BuildState& state, std::uint32_t e, InsertScratch& scratch) {
     if (e == state.entry_point && state.lists.empty(0, e)) return;
 
     const bool higher = higher_is_better(state.metric);
-    const auto metric_code = static_cast<std::uint8_t>(state.metric);
     const std::span<const float> query = vector_of(state, e);
     const AdcTable table = build_adc_table(*state.codebook, query);
     const AdcScorer score{table, state.codes};
@@ -80,7 +79,7 @@ void insert_node(BuildState& state, std::uint32_t e, InsertScratch& scratch) {
         scratch.reranked.clear();
         for (const BuildCandidate& c : w) {
             if (c.node == e) continue;
-            scratch.reranked.push_back({c.node, distance(metric_code, query, vector_of(state, c.node))});
+            scratch.reranked.push_back({c.node, distance(state.metric, query, vector_of(state, c.node))});
         }
         sort_best_first(scratch.reranked, higher);
 

@@ -57,7 +57,7 @@ float node_distance(const std::vector<HnswNode>& nodes, std::span<const float> q
                     const VectorStore& store, Metric metric) {
     const std::uint64_t slot = nodes[node].slot;
     if (slot >= store.slot_count()) return worst_score(metric);
-    return distance(static_cast<std::uint8_t>(metric), query, store.slot_view(slot));
+    return distance(metric, query, store.slot_view(slot));
 }
 
 std::uint32_t greedy_search_layer(const HnswGraph& graph, std::span<const float> query, std::uint32_t entry,

@@ -123,13 +123,12 @@ void prune_neighbours(HnswGraph& graph, std::uint32_t node, std::uint64_t layer,
         return;
     }
     const std::span<const float> own_vector = store.slot_view(own);
-    const auto code = static_cast<std::uint8_t>(metric);
     std::vector<GraphCandidate> scored;
     scored.reserve(list.size());
     for (const std::uint32_t e : list) {
         const std::uint64_t slot = graph.nodes[e].slot;
         if (slot >= store.slot_count()) continue;
-        scored.push_back(GraphCandidate{e, distance(code, own_vector, store.slot_view(slot))});
+        scored.push_back(GraphCandidate{e, distance(metric, own_vector, store.slot_view(slot))});
     }
     std::stable_sort(scored.begin(), scored.end(), best_first(higher_is_better(metric)));
     if (scored.size() > cap) scored.resize(static_cast<std::size_t>(cap));
