@@ -143,7 +143,7 @@ OwnedCandidates select_candidates(Collection& core, const std::vector<FilterCond
         auto entry = bench::value_or_die(cursor.next(), "cursor next");
         if (!entry) break;
         const RecordView r = bench::value_or_die(decode_record_view(entry->value), "decode_record_view");
-        if (!is_record_live(r)) continue;
+        if (!is_record_live(r, now_unix_secs())) continue;
         if (filter && !matches_filter(*filter, metadata_value(r.metadata))) continue;
         picked.push_back({r.slot, out.text.size(), r.id.size(), out.text.size() + r.id.size(), r.metadata.size()});
         out.text.append(r.id);
@@ -257,8 +257,7 @@ void BM_SelectCandidates(benchmark::State& state) {
             auto entry = bench::value_or_die(cursor.next(), "cursor next");
             if (!entry) break;
             auto record = bench::value_or_die(decode_record_view(entry->value), "decode_record_view");
-            if (record.state != RecordState::Active) continue;
-            if (record.expires_at && now_unix_secs() >= *record.expires_at) continue;
+            if (!is_record_live(record, now_unix_secs())) continue;
             if (filter && !matches_filter(*filter, metadata_value(record.metadata))) continue;
             candidates.push_back(ScanCandidate{record.slot, record});
         }

@@ -14,14 +14,12 @@ struct Removal {
     bool expired;  // counted as expired, else as a tombstone
 };
 
-bool is_expired(const Record& r) { return r.expires_at && now_unix_secs() >= *r.expires_at; }
-
 Result<std::vector<Removal>> removals(Collection& core, CompactStats& stats) {
     std::vector<Removal> work;
     auto txn = begin_read_txn(*core.meta_db);
     if (!txn) return fail(txn.error());
     auto st = for_each_record(*txn, [&](const RecordView& r) -> Status {
-        const bool expired = r.expires_at && now_unix_secs() >= *r.expires_at;
+        const bool expired = is_expired_at(r.expires_at, now_unix_secs());
         if (expired)
             ++stats.expired_removed;
         else if (r.state == RecordState::Tombstone)
@@ -48,7 +46,7 @@ Result<std::optional<std::uint64_t>> remove(Collection& core, const Removal& ite
         auto current = get_record(txn, item.id);
         if (!current) return fail(current.error());
         const std::optional<Record>& r = *current;
-        if (!r || r->slot != item.slot || !(is_expired(*r) || r->state == RecordState::Tombstone)) return {};
+        if (!r || r->slot != item.slot || !(is_expired_at(r->expires_at, now_unix_secs()) || r->state == RecordState::Tombstone)) return {};
         // A Tombstone gave its slot back when it became one, and a slot
         // beyond the file is nobody's to hand out.
         bool frees = r->state != RecordState::Tombstone;

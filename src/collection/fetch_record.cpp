@@ -4,20 +4,12 @@
 
 namespace tessello {
 
-namespace {
-
-bool unexpired(const std::optional<std::uint64_t>& expires_at) {
-    return !expires_at || now_unix_secs() < *expires_at;
-}
-
-}  // namespace
-
 Result<std::optional<SearchHit>> fetch_record(Collection& core, std::string_view id) {
     {
         std::lock_guard lock(core.pending_lock);
         for (const PendingWrite& entry : core.pending) {
             const Record& r = entry.record;
-            if (r.id != id || r.state != RecordState::Active || !unexpired(r.expires_at)) continue;
+            if (r.id != id || !is_record_live(r, now_unix_secs())) continue;
             return std::optional<SearchHit>(SearchHit{r.id, metadata_value(r.metadata), 0.0f});
         }
     }
@@ -27,7 +19,7 @@ Result<std::optional<SearchHit>> fetch_record(Collection& core, std::string_view
     if (!found) return fail(found.error());
     if (!*found) return std::optional<SearchHit>{};
     const Record& r = **found;
-    if (r.state != RecordState::Active || !unexpired(r.expires_at)) return std::optional<SearchHit>{};
+    if (!is_record_live(r, now_unix_secs())) return std::optional<SearchHit>{};
 
     std::shared_lock lock(core.vector_store_lock);
     auto slot = core.vector_store.read_slot(r.slot);

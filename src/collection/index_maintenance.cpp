@@ -13,8 +13,9 @@ Result<std::vector<LiveEntry>> collect_live_entries(Collection& core) {
     std::vector<LiveEntry> entries;
     auto txn = begin_read_txn(*core.meta_db);
     if (!txn) return fail(txn.error());
+    const std::uint64_t now = now_unix_secs();
     auto st = for_each_record(*txn, [&](const RecordView& r) -> Status {
-        if (is_record_live(r)) entries.push_back(LiveEntry{r.slot, std::string(r.id)});
+        if (is_record_live(r, now)) entries.push_back(LiveEntry{r.slot, std::string(r.id)});
         return {};
     });
     if (!st) return fail(st.error());

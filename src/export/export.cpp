@@ -67,7 +67,7 @@ Result<std::uint64_t> write_records(Collection& core, BufferedWriter& out) {
     std::string line;
     line.reserve(128);
     auto st = for_each_record(*txn, [&](const RecordView& record) -> Status {
-        if (!is_record_live(record)) return {};
+        if (!is_record_live(record, now_unix_secs())) return {};
         auto vector = core.vector_store.read_slot(record.slot);
         if (!vector) return fail(vector.error());
         record_line(record, *vector, line);

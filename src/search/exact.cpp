@@ -47,8 +47,7 @@ auto pending_scorer(std::span<const BufferedCandidate> entries, std::span<const 
                     const std::vector<FilterCondition>* filter) {
     return [=](std::uint64_t i) -> std::optional<float> {
         const Record& r = *entries[i].record;
-        if (r.state != RecordState::Active) return std::nullopt;
-        if (r.expires_at && now_unix_secs() >= *r.expires_at) return std::nullopt;
+        if (!is_record_live(r, now_unix_secs())) return std::nullopt;
         if (filter && !matches_filter(*filter, metadata_value(r.metadata))) return std::nullopt;
         return distance(metric, query, entries[i].vector);
     };

@@ -54,14 +54,15 @@ struct Best {
         if (error) return;
         candidates.clear();
         candidates.reserve(values.size());
+        // One reading of the clock decides the expiry of the whole batch.
+        const std::uint64_t now = now_unix_secs();
         for (Bytes value : values) {
             auto record = decode_record_view(value);
             if (!record) {
                 error = std::move(record.error());
                 return;
             }
-            if (record->state != RecordState::Active) continue;
-            if (record->expires_at && now_unix_secs() >= *record->expires_at) continue;
+            if (!is_record_live(*record, now)) continue;
             if (ctx.filter && !matches_filter(*ctx.filter, metadata_value(record->metadata))) continue;
             candidates.push_back(ScanCandidate{record->slot, *record});
         }

@@ -103,15 +103,4 @@ Result<Record> decode_record(Bytes bytes) {
     return view->to_record();
 }
 
-namespace {
-template <class R>
-bool live(const R& r) {
-    if (r.state != RecordState::Active) return false;
-    return !r.expires_at || now_unix_secs() < *r.expires_at;
-}
-}  // namespace
-
-bool is_record_live(const Record& record) { return live(record); }
-bool is_record_live(const RecordView& record) { return live(record); }
-
 }  // namespace tessello

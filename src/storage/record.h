@@ -3,6 +3,7 @@
 // (id, slot, metadata text, created_at, optional expires_at, state as a u32
 // variant index). The vector itself lives in the collection's vector file, in
 // the slot the record names.
+#include <concepts>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -49,8 +50,19 @@ std::vector<std::uint8_t> encode_record(const Record& record);
 Result<RecordView> decode_record_view(Bytes bytes);
 Result<Record> decode_record(Bytes bytes);
 
-// Active and either without expiry or now < expires_at.
-bool is_record_live(const Record& record);
-bool is_record_live(const RecordView& record);
+// Expired at the Unix second `now`: it has an expiry and now >= expires_at
+// (so a ttl of 0 is expired from the second it was written).
+constexpr bool is_expired_at(const std::optional<std::uint64_t>& expires_at, std::uint64_t now) {
+    return expires_at && now >= *expires_at;
+}
+
+// The one liveness test of every reader of records: Active and not expired
+// at the Unix second `now`. The caller reads the clock (now_unix_secs), once
+// for as many records as it decides together.
+template <class R>
+    requires std::same_as<R, Record> || std::same_as<R, RecordView>
+constexpr bool is_record_live(const R& record, std::uint64_t now) {
+    return record.state == RecordState::Active && !is_expired_at(record.expires_at, now);
+}
 
 }  // namespace tessello

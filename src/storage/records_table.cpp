@@ -42,8 +42,9 @@ Result<bool> remove_record(WriteTxn& txn, std::string_view id) {
 
 Result<std::uint64_t> count_live_records(const ReadTxn& txn) {
     std::uint64_t count = 0;
+    const std::uint64_t now = now_unix_secs();
     auto st = for_each_record(txn, [&](const RecordView& r) -> Status {
-        if (is_record_live(r)) ++count;
+        if (is_record_live(r, now)) ++count;
         return {};
     });
     if (!st) return fail(st.error());

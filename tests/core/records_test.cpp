@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "base/utf8.h"
 #include "temp_dir.h"
 
@@ -103,12 +105,19 @@ TEST(Utf8ErrorTest, SequenceLengthsAndOffsets) {
 TEST(LivenessTest, ExpiryIsExclusiveAndOnlyActiveRecordsLive) {
     const std::uint64_t now = now_unix_secs();
     EXPECT_GT(now, 1700000000u);
-    EXPECT_TRUE(is_record_live(record("a")));
-    EXPECT_FALSE(is_record_live(record("a", 0, now)));
-    EXPECT_TRUE(is_record_live(record("a", 0, now + 2)));
-    EXPECT_FALSE(is_record_live(record("a", 0, 0)));
-    EXPECT_FALSE(is_record_live(record("a", 0, std::nullopt, RecordState::Pending)));
-    EXPECT_FALSE(is_record_live(record("a", 0, now + 100, RecordState::Tombstone)));
+    EXPECT_TRUE(is_record_live(record("a"), now));
+    EXPECT_FALSE(is_record_live(record("a", 0, now), now));
+    EXPECT_TRUE(is_record_live(record("a", 0, now + 2), now));
+    EXPECT_FALSE(is_record_live(record("a", 0, 0), now));
+    EXPECT_FALSE(is_record_live(record("a", 0, std::nullopt, RecordState::Pending), now));
+    EXPECT_FALSE(is_record_live(record("a", 0, now + 100, RecordState::Tombstone), now));
+    // The same test on a view of the stored bytes, at a second of the caller's choosing.
+    const std::vector<std::uint8_t> bytes = encode_record(record("a", 0, 1000));
+    const RecordView view = *decode_record_view(bytes);
+    EXPECT_TRUE(is_record_live(view, 999));
+    EXPECT_FALSE(is_record_live(view, 1000));
+    EXPECT_FALSE(is_expired_at(std::nullopt, std::numeric_limits<std::uint64_t>::max()));
+    EXPECT_TRUE(is_expired_at(0, 0));
 }
 
 class RecordsTableTest : public ::testing::Test {

@@ -55,7 +55,7 @@ protected:
         auto txn = begin_read_txn(*core.meta_db);
         const auto free = core.free_list.entries();
         ASSERT_TRUE(for_each_record(*txn, [&](const RecordView& r) -> Status {
-            if (!is_record_live(r)) return {};
+            if (!is_record_live(r, now_unix_secs())) return {};
             EXPECT_TRUE(owner.emplace(r.slot, std::string(r.id)).second)
                 << "slot " << r.slot << " held by " << owner[r.slot] << " and " << r.id;
             EXPECT_EQ(std::find(free.begin(), free.end(), r.slot), free.end()) << r.id << " holds a free slot";

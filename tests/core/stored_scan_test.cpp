@@ -54,7 +54,7 @@ protected:
         std::vector<ScanCandidate> candidates;
         while (auto e = *cursor->next()) {
             auto r = *decode_record_view(e->value);
-            if (!is_record_live(r)) continue;
+            if (!is_record_live(r, now_unix_secs())) continue;
             if (filter && !matches_filter(*filter, metadata_value(r.metadata))) continue;
             candidates.push_back(ScanCandidate{r.slot, r});
         }

@@ -178,7 +178,7 @@ Result<std::vector<SearchHit>> search_hnsw(HnswIndex& index, std::span<const flo
         if (hits.size() >= k_prime) break;
         auto record = get_record(txn, f.id);
         if (!record) return fail(record.error());
-        if (!*record || !is_record_live(**record)) continue;
+        if (!*record || !is_record_live(**record, now_unix_secs())) continue;
         hits.push_back(SearchHit{std::move((*record)->id), metadata_value((*record)->metadata), f.score});
     }
     return hits;
