@@ -27,7 +27,7 @@ Status check(const Collection& core, const BatchInput& b) {
 void give_back(Collection& core, const std::vector<std::uint64_t>& slots) {
     std::unique_lock lock(core.free_list_lock);
     for (std::uint64_t slot : slots)
-        if (!core.free_list.contains(slot)) freelist_push(core.free_list, slot);
+        core.free_list.push_if_absent(slot);
 }
 
 Status store_pending(Collection& core, const std::vector<Record>& records) {

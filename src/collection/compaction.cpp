@@ -57,7 +57,8 @@ Result<std::optional<std::uint64_t>> remove(Collection& core, const Removal& ite
         if (frees) freed = item.slot;
         if (auto gone = remove_record(txn, item.id); !gone) return fail(gone.error());
         removed = true;
-        return txn.put(kFreelistTable, kFreelistKey, freelist_with(core, freed));
+        std::shared_lock lock(core.free_list_lock);
+        return persist_freelist(core.free_list, txn, freed);
     });
     if (!st) return fail(st.error());
     if (!removed) {

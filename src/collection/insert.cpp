@@ -85,7 +85,7 @@ bool restore_after_failed_flush(Collection& core, std::vector<PendingWrite> take
             const std::uint64_t slot = it->record.slot;
             taken.erase(it);
             std::unique_lock free_lock(core.free_list_lock);
-            if (!core.free_list.contains(slot)) freelist_push(core.free_list, slot);
+            core.free_list.push_if_absent(slot);
             dropped = true;
             break;
         }

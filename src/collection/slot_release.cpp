@@ -7,13 +7,6 @@
 
 namespace tessello {
 
-std::vector<std::uint8_t> freelist_with(Collection& core, std::optional<std::uint64_t> slot) {
-    std::shared_lock lock(core.free_list_lock);
-    std::vector<std::uint64_t> slots = core.free_list.entries();
-    if (slot && std::find(slots.begin(), slots.end(), *slot) == slots.end()) slots.push_back(*slot);
-    return encode_freelist(slots);
-}
-
 bool release_slot(Collection& core, std::uint64_t slot) {
     bool marked = false;
     {
@@ -25,7 +18,7 @@ bool release_slot(Collection& core, std::uint64_t slot) {
     }
     if (core.config.hnsw) mask_deleted_slot(core, slot);
     std::unique_lock lock(core.free_list_lock);
-    if (!core.free_list.contains(slot)) freelist_push(core.free_list, slot);
+    core.free_list.push_if_absent(slot);
     return marked;
 }
 

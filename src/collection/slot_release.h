@@ -15,10 +15,6 @@
 
 namespace tessello {
 
-// The encoded free list with `slot` appended when it is given and absent.
-// Called inside the write transaction that frees the slot.
-std::vector<std::uint8_t> freelist_with(Collection& core, std::optional<std::uint64_t> slot);
-
 // After the commit: the deleted mark (true when the slot was not marked
 // yet), the graph's mask, and the free list.
 bool release_slot(Collection& core, std::uint64_t slot);

@@ -17,7 +17,7 @@ bool remove_buffered(Collection& core, std::string_view id) {
         const std::uint64_t slot = it->record.slot;
         core.pending.erase(it);
         std::unique_lock free_lock(core.free_list_lock);
-        if (!core.free_list.contains(slot)) freelist_push(core.free_list, slot);
+        core.free_list.push_if_absent(slot);
         return true;
     }
     return false;
@@ -55,7 +55,8 @@ Result<bool> delete_slot(Collection& core, std::string_view id) {
         if (record.state != RecordState::Tombstone) freed = record.slot;
         record.state = RecordState::Tombstone;
         if (auto st = put_record(txn, record); !st) return st;
-        return txn.put(kFreelistTable, kFreelistKey, freelist_with(core, freed));
+        std::shared_lock lock(core.free_list_lock);
+        return persist_freelist(core.free_list, txn, freed);
     });
     if (!first) return fail(first.error());
     if (!found) return false;

@@ -4,22 +4,30 @@
 
 namespace tessello {
 
+FreeList::FreeList(std::vector<std::uint64_t> slots) : slots_(std::move(slots)) {
+    listed_.reserve(slots_.size());
+    for (std::uint64_t s : slots_) ++listed_[s];
+}
+
 std::optional<std::uint64_t> FreeList::take_last() {
     std::lock_guard lock(mu_);
     if (slots_.empty()) return std::nullopt;
     const std::uint64_t slot = slots_.back();
     slots_.pop_back();
+    if (auto it = listed_.find(slot); --it->second == 0) listed_.erase(it);
     return slot;
 }
 
-void FreeList::push(std::uint64_t slot) {
+bool FreeList::push_if_absent(std::uint64_t slot) {
     std::lock_guard lock(mu_);
+    if (!listed_.try_emplace(slot, 1).second) return false;
     slots_.push_back(slot);
+    return true;
 }
 
 bool FreeList::contains(std::uint64_t slot) const {
     std::lock_guard lock(mu_);
-    return std::find(slots_.begin(), slots_.end(), slot) != slots_.end();
+    return listed_.contains(slot);
 }
 
 std::vector<std::uint64_t> FreeList::entries() const {
@@ -31,8 +39,6 @@ std::size_t FreeList::size() const {
     std::lock_guard lock(mu_);
     return slots_.size();
 }
-
-void freelist_push(FreeList& list, std::uint64_t slot) { list.push(slot); }
 
 std::vector<std::uint8_t> encode_freelist(const std::vector<std::uint64_t>& slots) {
     std::vector<std::uint8_t> out;
@@ -68,9 +74,14 @@ Result<FreeList> load_freelist(const ReadTxn& txn) {
     return FreeList(std::move(*slots));
 }
 
-Status persist_freelist(const FreeList& list, WriteTxn& txn) {
-    const auto bytes = encode_freelist(list.entries());
-    return txn.put(kFreelistTable, kFreelistKey, bytes);
+Status persist_freelist(const FreeList& list, WriteTxn& txn, std::optional<std::uint64_t> also) {
+    std::vector<std::uint64_t> slots;
+    {
+        std::lock_guard lock(list.mu_);
+        slots = list.slots_;
+        if (also && !list.listed_.contains(*also)) slots.push_back(*also);
+    }
+    return txn.put(kFreelistTable, kFreelistKey, encode_freelist(slots));
 }
 
 }  // namespace tessello

@@ -3,12 +3,17 @@
 // a collection's key-value file under table "freelist", key "slots", as a u64
 // count followed by the entries in list order (the next one taken is last).
 //
+// A slot is listed at most once by this process: push_if_absent is the only
+// way one goes back, and its membership test is a hash lookup. (A list loaded
+// from disk is taken as it is, repeats included.)
+//
 // The collection core keeps the list inside its reader-writer lock; the list's
 // own mutex is held only for the few steps of a take, push or read, and never
 // while the key-value store is called.
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "storage/kv_store.h"
@@ -21,28 +26,36 @@ inline constexpr std::string_view kFreelistKey = "slots";
 class FreeList {
 public:
     FreeList() = default;
-    explicit FreeList(std::vector<std::uint64_t> slots) : slots_(std::move(slots)) {}
+    explicit FreeList(std::vector<std::uint64_t> slots);
     // Only for a list nobody else uses yet (a freshly loaded one).
-    FreeList(FreeList&& other) noexcept : slots_(std::move(other.slots_)) {}
+    FreeList(FreeList&& other) noexcept
+        : slots_(std::move(other.slots_)), listed_(std::move(other.listed_)) {}
 
     // Removes and returns the most recently pushed slot.
     std::optional<std::uint64_t> take_last();
-    void push(std::uint64_t slot);
+    // Appends slot (the next one taken) unless it is listed already; whether
+    // it was appended.
+    bool push_if_absent(std::uint64_t slot);
     bool contains(std::uint64_t slot) const;
     std::vector<std::uint64_t> entries() const;
     std::size_t size() const;
 
 private:
+    friend Status persist_freelist(const FreeList&, WriteTxn&, std::optional<std::uint64_t>);
     mutable std::mutex mu_;
     std::vector<std::uint64_t> slots_;
+    // How many times each listed slot appears in slots_.
+    std::unordered_map<std::uint64_t, std::size_t> listed_;
 };
 
 // A missing table, a missing key or an empty value give an empty list; bytes
 // after the last entry are ignored; a value cut short is StoreError::Serialization.
 Result<FreeList> load_freelist(const ReadTxn& txn);
-// Writes the whole list under "slots" in the caller's transaction.
-Status persist_freelist(const FreeList& list, WriteTxn& txn);
-void freelist_push(FreeList& list, std::uint64_t slot);
+// The one writer of the stored list: the whole list under "slots" in the
+// caller's transaction, with `also` at its end when it is given and not listed
+// (the list as push_if_absent(also) would leave it; the list itself is not
+// changed, so a transaction that fails leaves nothing to undo).
+Status persist_freelist(const FreeList& list, WriteTxn& txn, std::optional<std::uint64_t> also = std::nullopt);
 
 // The stored form, exposed for the decoder tests.
 std::vector<std::uint8_t> encode_freelist(const std::vector<std::uint64_t>& slots);

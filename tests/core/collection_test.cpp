@@ -166,7 +166,7 @@ TEST_F(CollectionTest, SameIdentifierTwiceKeepsTheLaterRecordAndBothSlots) {
 TEST_F(CollectionTest, FreedSlotIsReusedWithoutTouchingTheHeader) {
     auto core = open();
     add(*core, {1, 1});
-    freelist_push(core->free_list, 0);
+    core->free_list.push_if_absent(0);
     const auto count = core->vector_store.slot_count();
     EXPECT_EQ(*allocate_slot(*core), 0u);
     EXPECT_EQ(core->vector_store.slot_count(), count);

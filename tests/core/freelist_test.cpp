@@ -11,12 +11,36 @@ using testing::TempDir;
 
 TEST(FreeListTest, LastInFirstOut) {
     FreeList list;
-    freelist_push(list, 4);
-    freelist_push(list, 9);
+    EXPECT_TRUE(list.push_if_absent(4));
+    EXPECT_TRUE(list.push_if_absent(9));
     EXPECT_TRUE(list.contains(4));
     EXPECT_EQ(list.take_last(), 9u);
+    EXPECT_FALSE(list.contains(9));
     EXPECT_EQ(list.take_last(), 4u);
     EXPECT_EQ(list.take_last(), std::nullopt);
+}
+
+TEST(FreeListTest, ASlotIsPushedOnlyWhenAbsentAndKeepsItsPlace) {
+    FreeList list;
+    for (std::uint64_t s : {5, 2, 7}) EXPECT_TRUE(list.push_if_absent(s));
+    EXPECT_FALSE(list.push_if_absent(2));
+    EXPECT_EQ(list.entries(), (std::vector<std::uint64_t>{5, 2, 7}));
+    // Taken and given back: listed again, at the end.
+    EXPECT_EQ(list.take_last(), 7u);
+    EXPECT_TRUE(list.push_if_absent(7));
+    EXPECT_EQ(list.entries(), (std::vector<std::uint64_t>{5, 2, 7}));
+}
+
+TEST(FreeListTest, ALoadedListKeepsItsRepeatsUntilTheLastCopyIsTaken) {
+    FreeList list(std::vector<std::uint64_t>{3, 8, 3});
+    EXPECT_EQ(list.size(), 3u);
+    EXPECT_FALSE(list.push_if_absent(3));
+    EXPECT_EQ(list.take_last(), 3u);
+    EXPECT_TRUE(list.contains(3));
+    EXPECT_EQ(list.take_last(), 8u);
+    EXPECT_EQ(list.take_last(), 3u);
+    EXPECT_FALSE(list.contains(3));
+    EXPECT_TRUE(list.push_if_absent(3));
 }
 
 TEST(FreeListTest, StoredForm) {
@@ -61,7 +85,7 @@ TEST_F(FreeListStoreTest, MissingTableKeyOrEmptyValueLoadEmpty) {
 
 TEST_F(FreeListStoreTest, PersistThenLoadKeepsOrder) {
     FreeList list;
-    for (std::uint64_t s : {7, 3, 11}) list.push(s);
+    for (std::uint64_t s : {7, 3, 11}) list.push_if_absent(s);
     {
         auto w = begin_write_txn(*db);
         ASSERT_TRUE(persist_freelist(list, *w));
@@ -71,6 +95,27 @@ TEST_F(FreeListStoreTest, PersistThenLoadKeepsOrder) {
     ASSERT_TRUE(loaded);
     EXPECT_EQ(loaded->entries(), (std::vector<std::uint64_t>{7, 3, 11}));
     EXPECT_EQ(loaded->take_last(), 11u);
+}
+
+TEST_F(FreeListStoreTest, PersistingWithASlotWritesItAtTheEndOnceAndLeavesTheList) {
+    FreeList list(std::vector<std::uint64_t>{7, 3});
+    const struct {
+        std::optional<std::uint64_t> also;
+        std::vector<std::uint64_t> stored;
+    } cases[] = {
+        {std::nullopt, {7, 3}},
+        {5, {7, 3, 5}},
+        {7, {7, 3}},  // listed already: not written twice
+    };
+    for (const auto& c : cases) {
+        {
+            auto w = begin_write_txn(*db);
+            ASSERT_TRUE(persist_freelist(list, *w, c.also));
+            ASSERT_TRUE(w->commit());
+        }
+        EXPECT_EQ(load()->entries(), c.stored);
+        EXPECT_EQ(list.entries(), (std::vector<std::uint64_t>{7, 3}));
+    }
 }
 
 TEST_F(FreeListStoreTest, ShortValueFailsToLoad) {
