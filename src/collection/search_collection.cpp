@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <limits>
 
+#include "collection/graph_hits.h"
 #include "collection/index_maintenance.h"
 #include "search/distance.h"
 #include "search/exact.h"
-#include "search/hnsw/graph_search.h"
 #include "search/stored_scan.h"
 #include "storage/records_table.h"
 
