@@ -14,6 +14,7 @@
 #include "python/collection_object.h"
 #include "python/conversions.h"
 #include "python/errors.h"
+#include "python/gil_release.h"
 #include "python/method_frame.h"
 #include "python/py_ref.h"
 #include "python/results.h"
@@ -31,13 +32,14 @@ PyObject* utf8(const std::string& s) {
 
 // Runs fn without the interpreter lock, holding an extra share of the core so
 // it outlives the call whatever other holders do meanwhile.
+// The share is let go before the lock comes back: releasing the last one
+// flushes the buffer, which must not hold the interpreter up.
 template <class F>
 auto without_gil(const CollectionHandle& core, F&& fn) {
     CollectionHandle share = core;
-    PyThreadState* state = PyEval_SaveThread();
+    GilRelease released;
     auto result = fn(*share);
     share.reset();
-    PyEval_RestoreThread(state);
     return result;
 }
 
