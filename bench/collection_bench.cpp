@@ -137,18 +137,23 @@ OwnedCandidates select_candidates(Collection& core, const std::vector<FilterCond
     };
     OwnedCandidates out;
     std::vector<Picked> picked;
-    auto txn = bench::value_or_die(begin_read_txn(*core.meta_db), "begin_read_txn");
-    auto cursor = bench::value_or_die(txn.scan(kRecordsTable), "scan");
-    for (;;) {
-        auto entry = bench::value_or_die(cursor.next(), "cursor next");
-        if (!entry) break;
-        const RecordView r = bench::value_or_die(decode_record_view(entry->value), "decode_record_view");
-        if (!is_record_live(r, now_unix_secs())) continue;
-        if (filter && !matches_filter(*filter, metadata_value(r.metadata))) continue;
-        picked.push_back({r.slot, out.text.size(), r.id.size(), out.text.size() + r.id.size(), r.metadata.size()});
-        out.text.append(r.id);
-        out.text.append(r.metadata);
-    }
+    bench::ok_or_die(core.read_stored([&](const ReadTxn& txn, const VectorStore&) -> Status {
+                         auto cursor = bench::value_or_die(txn.scan(kRecordsTable), "scan");
+                         for (;;) {
+                             auto entry = bench::value_or_die(cursor.next(), "cursor next");
+                             if (!entry) break;
+                             const RecordView r =
+                                 bench::value_or_die(decode_record_view(entry->value), "decode_record_view");
+                             if (!is_record_live(r, now_unix_secs())) continue;
+                             if (filter && !matches_filter(*filter, metadata_value(r.metadata))) continue;
+                             picked.push_back({r.slot, out.text.size(), r.id.size(), out.text.size() + r.id.size(),
+                                               r.metadata.size()});
+                             out.text.append(r.id);
+                             out.text.append(r.metadata);
+                         }
+                         return {};
+                     }),
+                     "read_stored");
     const std::string_view text(out.text);
     out.list.reserve(picked.size());
     for (const Picked& p : picked) {
@@ -235,9 +240,13 @@ void BM_ScanAlone(benchmark::State& state) {
     const std::uint64_t cap = filtered ? 10 * kK : kK;
     const long faults = bench::minor_faults();
     for (auto _ : state) {
-        std::shared_lock lock(data.core->vector_store_lock);
-        auto hits = search_candidates(candidates, data.prepared, kCosine, data.core->vector_store, kK, cap);
-        benchmark::DoNotOptimize(hits.data());
+        // The view also begins a read transaction, which costs next to nothing beside the scan.
+        bench::ok_or_die(data.core->read_stored([&](const ReadTxn&, const VectorStore& vectors) -> Status {
+                             auto hits = search_candidates(candidates, data.prepared, kCosine, vectors, kK, cap);
+                             benchmark::DoNotOptimize(hits.data());
+                             return {};
+                         }),
+                         "read_stored");
     }
     set_search_counters(state, data, candidates.size(), faults);
 }
@@ -250,19 +259,23 @@ void BM_SelectCandidates(benchmark::State& state) {
     const long faults = bench::minor_faults();
     for (auto _ : state) {
         // The selection loop of the exact search, up to the scan.
-        auto txn = bench::value_or_die(begin_read_txn(*data.core->meta_db), "begin_read_txn");
-        auto cursor = bench::value_or_die(txn.scan(kRecordsTable), "scan");
-        std::vector<ScanCandidate> candidates;
-        for (;;) {
-            auto entry = bench::value_or_die(cursor.next(), "cursor next");
-            if (!entry) break;
-            auto record = bench::value_or_die(decode_record_view(entry->value), "decode_record_view");
-            if (!is_record_live(record, now_unix_secs())) continue;
-            if (filter && !matches_filter(*filter, metadata_value(record.metadata))) continue;
-            candidates.push_back(ScanCandidate{record.slot, record});
-        }
-        selected = candidates.size();
-        benchmark::DoNotOptimize(candidates.data());
+        bench::ok_or_die(data.core->read_stored([&](const ReadTxn& txn, const VectorStore&) -> Status {
+                             auto cursor = bench::value_or_die(txn.scan(kRecordsTable), "scan");
+                             std::vector<ScanCandidate> candidates;
+                             for (;;) {
+                                 auto entry = bench::value_or_die(cursor.next(), "cursor next");
+                                 if (!entry) break;
+                                 auto record =
+                                     bench::value_or_die(decode_record_view(entry->value), "decode_record_view");
+                                 if (!is_record_live(record, now_unix_secs())) continue;
+                                 if (filter && !matches_filter(*filter, metadata_value(record.metadata))) continue;
+                                 candidates.push_back(ScanCandidate{record.slot, record});
+                             }
+                             selected = candidates.size();
+                             benchmark::DoNotOptimize(candidates.data());
+                             return {};
+                         }),
+                         "read_stored");
     }
     state.counters["candidates"] = static_cast<double>(selected);
     state.counters["faults"] = benchmark::Counter(static_cast<double>(bench::minor_faults() - faults),

@@ -1,6 +1,7 @@
 #include "collection/batch_add.h"
 
 #include "collection/insert.h"
+#include "collection/slot_lease.h"
 #include "json/json_writer.h"
 #include "search/distance.h"
 #include "storage/records_table.h"
@@ -23,45 +24,39 @@ Status check(const Collection& core, const BatchInput& b) {
     return {};
 }
 
-// Slots of a batch that stored no record belong to nobody: they go back.
-void give_back(Collection& core, const std::vector<std::uint64_t>& slots) {
-    std::unique_lock lock(core.free_list_lock);
-    for (std::uint64_t slot : slots)
-        core.free_list.push_if_absent(slot);
-}
-
-Status store_pending(Collection& core, const std::vector<Record>& records) {
-    return write_transaction(*core.meta_db, [&](WriteTxn& txn) -> Status {
-        for (const Record& r : records)
-            if (auto st = put_record(txn, r); !st) return st;
-        std::shared_lock lock(core.free_list_lock);
-        return persist_freelist(core.free_list, txn);
-    });
-}
-
-Status write_vectors(Collection& core, const std::vector<std::vector<float>>& rows,
-                     const std::vector<std::uint64_t>& slots) {
-    std::unique_lock lock(core.vector_store_lock);
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        if (auto st = core.vector_store.write_slot(slots[i], rows[i]); !st) return st;
-    return core.vector_store.sync_vectors();
-}
-
-// Rewrites whatever is stored under each identifier as Active.
-Status activate(Collection& core, const std::vector<std::string>& ids) {
-    return write_transaction(*core.meta_db, [&](WriteTxn& txn) -> Status {
-        for (const std::string& id : ids) {
-            auto record = get_record(txn, id);
-            if (!record) return fail(record.error());
-            if (!*record) continue;
-            (*record)->state = RecordState::Active;
-            if (auto st = put_record(txn, **record); !st) return st;
-        }
-        return {};
-    });
-}
-
 }  // namespace
+
+struct Collection::BatchSteps {
+    static Status store_pending(Collection& core, const std::vector<Record>& records) {
+        return core.write_txn([&](WriteTxn& txn) -> Status {
+            for (const Record& r : records)
+                if (auto st = put_record(txn, r); !st) return st;
+            return core.persist_free_list(txn);
+        });
+    }
+
+    static Status write_vectors(Collection& core, const std::vector<std::vector<float>>& rows,
+                                const std::vector<std::uint64_t>& slots) {
+        auto vectors = core.vector_store_.exclusive();
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            if (auto st = vectors->write_slot(slots[i], rows[i]); !st) return st;
+        return vectors->sync_vectors();
+    }
+
+    // Rewrites whatever is stored under each identifier as Active.
+    static Status activate(Collection& core, const std::vector<std::string>& ids) {
+        return core.write_txn([&](WriteTxn& txn) -> Status {
+            for (const std::string& id : ids) {
+                auto record = get_record(txn, id);
+                if (!record) return fail(record.error());
+                if (!*record) continue;
+                (*record)->state = RecordState::Active;
+                if (auto st = put_record(txn, **record); !st) return st;
+            }
+            return {};
+        });
+    }
+};
 
 Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput batch) {
     if (auto st = check(core, batch); !st) return fail(st.error());
@@ -75,23 +70,20 @@ Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput 
     ids.reserve(n);
     records.reserve(n);
     slots.reserve(n);
+    // Until the records that name them are stored, the slots are nobody's:
+    // a failure before that gives them all back.
+    SlotLease lease(core);
     for (std::size_t i = 0; i < n; ++i) {
         std::string id;
         if (batch.ids) {
             id = std::move((*batch.ids)[i]);
         } else {
             auto made = new_uuid_v4();
-            if (!made) {
-                give_back(core, slots);
-                return fail(made.error());
-            }
+            if (!made) return fail(made.error());
             id = std::move(*made);
         }
-        auto slot = allocate_slot(core);
-        if (!slot) {
-            give_back(core, slots);
-            return fail(slot.error());
-        }
+        auto slot = lease.take();
+        if (!slot) return fail(slot.error());
         Record r;
         r.id = id;
         r.slot = *slot;
@@ -104,16 +96,14 @@ Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput 
         slots.push_back(*slot);
     }
 
-    if (auto st = store_pending(core, records); !st) {
-        give_back(core, slots);
-        return fail(st.error());
-    }
+    if (auto st = Collection::BatchSteps::store_pending(core, records); !st) return fail(st.error());
     // From here the stored records name their slots; a failure leaves them
-    // Pending, which no reader returns.
-    if (auto st = write_vectors(core, batch.rows, slots); !st) return fail(st.error());
-    if (core.config.hnsw) core.index_dirty.exchange(true);
-    if (auto st = activate(core, ids); !st) return fail(st.error());
-    if (core.config.hnsw) core.index_dirty.exchange(true);
+    // Pending, which no reader returns, and their slots with them.
+    lease.release();
+    if (auto st = Collection::BatchSteps::write_vectors(core, batch.rows, slots); !st) return fail(st.error());
+    if (core.config.hnsw) core.index_dirty_.exchange(true);
+    if (auto st = Collection::BatchSteps::activate(core, ids); !st) return fail(st.error());
+    if (core.config.hnsw) core.index_dirty_.exchange(true);
     return ids;
 }
 

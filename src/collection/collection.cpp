@@ -13,13 +13,43 @@ Collection::Collection(CollectionConfig config_in, std::filesystem::path dir_in,
                        VectorStore vectors, FreeList free)
     : config(std::move(config_in)),
       dir(std::move(dir_in)),
-      meta_db(std::move(db)),
-      vector_store(std::move(vectors)),
-      free_list(std::move(free)) {}
+      meta_db_(std::move(db)),
+      vector_store_(std::move(vectors)),
+      free_list_(std::move(free)) {}
 
 Collection::~Collection() {
     // A process that adds and then lets go of the collection keeps its records.
     (void)flush_pending(*this);
+}
+
+void Collection::preload_vectors() const { vector_store_.shared()->preload(); }
+
+std::uint64_t Collection::vectors_size_bytes() const { return vector_store_.shared()->vectors_size_bytes(); }
+
+Status Collection::read_stored(const std::function<Status(const ReadTxn&, const VectorStore&)>& body) {
+    // The transaction comes before the lock (see the lock order).
+    auto txn = read_txn();
+    if (!txn) return fail(txn.error());
+    auto vectors = vector_store_.shared();
+    return body(*txn, *vectors);
+}
+
+Result<ReadTxn> Collection::read_txn(std::source_location where) {
+    check_transaction_begin(where);
+    return begin_read_txn(*meta_db_);
+}
+
+Status Collection::write_txn(const std::function<Status(WriteTxn&)>& body, std::source_location where) {
+    check_transaction_begin(where);
+    return write_transaction(*meta_db_, body);
+}
+
+void Collection::give_back_slot(std::uint64_t slot, std::source_location where) {
+    free_list_.exclusive(where)->push_if_absent(slot);
+}
+
+Status Collection::persist_free_list(WriteTxn& txn, std::optional<std::uint64_t> also, std::source_location where) {
+    return persist_freelist(*free_list_.shared(where), txn, also);
 }
 
 Result<CollectionHandle> open_collection(const std::filesystem::path& dir, CollectionConfig config,

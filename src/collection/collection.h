@@ -1,9 +1,12 @@
 #pragma once
 // Collection: the core of one open collection, shared through one
 // reference-counted handle by the database's cache and every Python
-// Collection object. Releasing the last handle flushes the write-behind
-// buffer (best effort: a failure then has no caller to report to), then
-// closes the vector file and the key-value store.
+// Collection object. The core owns its state (the key-value store, the vector
+// file, the free list, the write-behind buffer, the graph index): nothing
+// outside src/collection/ reaches it except through the public members
+// below. Releasing the last handle flushes the write-behind buffer (best
+// effort: a failure then has no caller to report to), then closes the vector
+// file and the key-value store.
 //
 // Lock order, binding on every operation:
 // - a transaction of meta_db is begun before vector_store_lock or
@@ -14,17 +17,27 @@
 // - pending_lock may be held while free_list_lock is taken, never the reverse;
 // - inside an index, a search takes the graph lock before the deleted-slots
 //   lock, and a delete takes them one after the other, never together.
+// Every lock of the core is taken through collection/core_lock.h, which
+// checks the first four rules on each thread as it runs.
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
+#include <optional>
+#include <source_location>
+#include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/fair_shared_mutex.h"
+#include "collection/core_lock.h"
 #include "collection/pending_write.h"
+#include "search/filter/filter_condition.h"
 #include "search/hnsw/hnsw_graph.h"
+#include "search/search_hit.h"
 #include "search/stored_scan.h"
 #include "storage/freelist.h"
 #include "storage/kv_store.h"
@@ -33,7 +46,15 @@
 
 namespace tessello {
 
-struct Collection {
+class Collection;
+class JsonValue;
+class SlotLease;
+struct BatchInput;
+struct CompactStats;
+using CollectionHandle = std::shared_ptr<Collection>;
+
+class Collection {
+public:
     Collection(CollectionConfig config, std::filesystem::path dir, std::unique_ptr<KvStore> meta_db,
                VectorStore vector_store, FreeList free_list);
     ~Collection();
@@ -42,34 +63,88 @@ struct Collection {
 
     const CollectionConfig config;
     const std::filesystem::path dir;
-    std::unique_ptr<KvStore> meta_db;
-    const std::uint64_t batch_size = 100;
-    const std::uint64_t flush_interval_ms = 100;
 
-    FairSharedMutex vector_store_lock;
-    VectorStore vector_store;
+    // Asks the system to read the whole vector file into memory ahead of use.
+    void preload_vectors() const;
+    // The length of the vector file's mapping in bytes.
+    std::uint64_t vectors_size_bytes() const;
+    // Runs body over one consistent view of the stored records and their
+    // vectors: a read transaction of meta_db, then the vector store held
+    // shared for the body's whole length (writers of vectors wait meanwhile).
+    // A transaction that cannot begin is StoreError::Transaction; otherwise
+    // whatever body returns.
+    Status read_stored(const std::function<Status(const ReadTxn&, const VectorStore&)>& body);
 
-    FairSharedMutex free_list_lock;
-    FreeList free_list;
+private:
+    // The operations, each in the file of its name.
+    friend Result<CollectionHandle> open_collection(const std::filesystem::path&, CollectionConfig, std::size_t);
+    friend Result<std::uint64_t> allocate_slot(Collection&);
+    friend Result<std::string> insert_record(Collection&, std::span<const float>, JsonValue,
+                                             std::optional<std::string>, std::optional<std::uint64_t>);
+    friend Status flush_pending(Collection&, std::optional<std::uint64_t>);
+    friend Result<std::vector<std::string>> add_batch_records(Collection&, BatchInput);
+    friend Status upsert_record(Collection&, std::string_view, std::span<const float>, JsonValue,
+                                std::optional<std::uint64_t>);
+    friend Result<bool> delete_record(Collection&, std::string_view);
+    friend Result<bool> delete_slot(Collection&, std::string_view);
+    friend Result<std::optional<SearchHit>> fetch_record(Collection&, std::string_view);
+    friend Result<std::vector<SearchHit>> search_collection(Collection&, std::span<const float>, std::uint64_t,
+                                                            const std::vector<FilterCondition>*);
+    friend Result<CompactStats> compact_collection(Collection&);
+    friend Status sync_collection(Collection&);
+    friend Result<std::uint64_t> collection_len(Collection&);
+    friend Result<std::vector<LiveEntry>> collect_live_entries(Collection&);
+    friend Status ensure_index(Collection&);
+    friend Status open_index(Collection&);
+    friend Status save_index_of(Collection&);
+    friend void mask_deleted_slot(Collection&, std::uint64_t);
+    friend bool release_slot(Collection&, std::uint64_t);
+    friend class SlotLease;
+    // Tests look at the state they check through this one door (tests/core).
+    friend struct CollectionTestAccess;
 
-    std::mutex pending_lock;
-    std::vector<PendingWrite> pending;
+    // The steps of the operations, defined in the operations' files.
+    struct FlushSteps;       // collection/insert.cpp
+    struct BatchSteps;       // collection/batch_add.cpp
+    struct CompactionSteps;  // collection/compaction.cpp
+    struct SearchSteps;      // collection/search_collection.cpp
+    struct UpsertSteps;      // collection/upsert_delete.cpp
+
+    // Transactions of meta_db, begun only where the lock order allows.
+    Result<ReadTxn> read_txn(std::source_location where = std::source_location::current());
+    Status write_txn(const std::function<Status(WriteTxn&)>& body,
+                     std::source_location where = std::source_location::current());
+
+    // The one way a slot goes back to the free list: appended unless listed
+    // already. Takes free_list_lock (pending_lock may be held).
+    void give_back_slot(std::uint64_t slot, std::source_location where = std::source_location::current());
+    // The one way the free list is stored: the whole list, with `also` at its
+    // end when given and not listed, under "slots" in txn (free_list_lock shared).
+    Status persist_free_list(WriteTxn& txn, std::optional<std::uint64_t> also = std::nullopt,
+                             std::source_location where = std::source_location::current());
+
+    std::unique_ptr<KvStore> meta_db_;
+    const std::uint64_t batch_size_ = 100;
+    const std::uint64_t flush_interval_ms_ = 100;
+
+    Guarded<VectorStore, FairSharedMutex, CoreLock::VectorStore> vector_store_;
+    Guarded<FreeList, FairSharedMutex, CoreLock::FreeList> free_list_;
+
+    // The write-behind buffer, in queue order.
+    Guarded<std::vector<PendingWrite>, std::mutex, CoreLock::Pending> pending_;
     // Wall-clock ms at which an entry was queued into the empty buffer; 0 at
     // open and after a successful flush.
-    std::atomic<std::uint64_t> first_pending_ms{0};
-    std::atomic<std::uint64_t> next_ticket{1};
+    std::atomic<std::uint64_t> first_pending_ms_{0};
+    std::atomic<std::uint64_t> next_ticket_{1};
 
     // Absent: every search is an exact scan. Only a configuration with HNSW
     // parameters ever holds a graph.
-    FairSharedMutex index_lock;
-    std::unique_ptr<HnswIndex> index;
-    std::atomic<bool> index_dirty{false};
+    Guarded<std::unique_ptr<HnswIndex>, FairSharedMutex, CoreLock::Index> index_;
+    std::atomic<bool> index_dirty_{false};
 
     // Where the exact search cuts table "records" to walk it on every thread.
-    WalkSplits walk_splits;
+    WalkSplits walk_splits_;
 };
-
-using CollectionHandle = std::shared_ptr<Collection>;
 
 // Opens or creates the collection directory dir with the given configuration:
 // creates the directory, creates or checks "vectors.bin", opens "meta.redb"

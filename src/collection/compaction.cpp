@@ -14,84 +14,81 @@ struct Removal {
     bool expired;  // counted as expired, else as a tombstone
 };
 
-Result<std::vector<Removal>> removals(Collection& core, CompactStats& stats) {
-    std::vector<Removal> work;
-    auto txn = begin_read_txn(*core.meta_db);
-    if (!txn) return fail(txn.error());
-    auto st = for_each_record(*txn, [&](const RecordView& r) -> Status {
-        const bool expired = is_expired_at(r.expires_at, now_unix_secs());
-        if (expired)
-            ++stats.expired_removed;
-        else if (r.state == RecordState::Tombstone)
-            ++stats.tombstones_removed;
-        else
-            return {};
-        work.push_back(Removal{std::string(r.id), r.slot, expired});
-        return {};
-    });
-    if (!st) return fail(st.error());
-    return work;
-}
-
-// Removes one record in a transaction of its own. Returns the slot it gave
-// back, if any. The record is read again under the writer lock: one that was
-// replaced or changed since the walk (an upsert of the same identifier, say)
-// is not removed.
-Result<std::optional<std::uint64_t>> remove(Collection& core, const Removal& item, CompactStats& stats) {
-    bool removed = false;
-    std::optional<std::uint64_t> freed;
-    auto st = write_transaction(*core.meta_db, [&](WriteTxn& txn) -> Status {
-        removed = false;
-        freed.reset();
-        auto current = get_record(txn, item.id);
-        if (!current) return fail(current.error());
-        const std::optional<Record>& r = *current;
-        if (!r || r->slot != item.slot || !(is_expired_at(r->expires_at, now_unix_secs()) || r->state == RecordState::Tombstone)) return {};
-        // A Tombstone gave its slot back when it became one, and a slot
-        // beyond the file is nobody's to hand out.
-        bool frees = r->state != RecordState::Tombstone;
-        if (frees) {
-            std::shared_lock lock(core.vector_store_lock);
-            frees = item.slot < core.vector_store.slot_count();
-        }
-        if (frees) freed = item.slot;
-        if (auto gone = remove_record(txn, item.id); !gone) return fail(gone.error());
-        removed = true;
-        std::shared_lock lock(core.free_list_lock);
-        return persist_freelist(core.free_list, txn, freed);
-    });
-    if (!st) return fail(st.error());
-    if (!removed) {
-        --(item.expired ? stats.expired_removed : stats.tombstones_removed);
-        return std::optional<std::uint64_t>{};
-    }
-    if (freed && release_slot(core, *freed)) stats.bytes_freed += core.config.dimensions * 4;
-    return freed;
-}
-
-// The last slot given back reached the in-memory list after its commit.
-Status persist_free_list(Collection& core) {
-    return write_transaction(*core.meta_db, [&](WriteTxn& txn) -> Status {
-        std::shared_lock lock(core.free_list_lock);
-        return persist_freelist(core.free_list, txn);
-    });
-}
-
 }  // namespace
+
+struct Collection::CompactionSteps {
+    static Result<std::vector<Removal>> removals(Collection& core, CompactStats& stats) {
+        std::vector<Removal> work;
+        auto txn = core.read_txn();
+        if (!txn) return fail(txn.error());
+        auto st = for_each_record(*txn, [&](const RecordView& r) -> Status {
+            const bool expired = is_expired_at(r.expires_at, now_unix_secs());
+            if (expired)
+                ++stats.expired_removed;
+            else if (r.state == RecordState::Tombstone)
+                ++stats.tombstones_removed;
+            else
+                return {};
+            work.push_back(Removal{std::string(r.id), r.slot, expired});
+            return {};
+        });
+        if (!st) return fail(st.error());
+        return work;
+    }
+
+    // Removes one record in a transaction of its own. Returns the slot it gave
+    // back, if any. The record is read again under the writer lock: one that was
+    // replaced or changed since the walk (an upsert of the same identifier, say)
+    // is not removed.
+    static Result<std::optional<std::uint64_t>> remove(Collection& core, const Removal& item, CompactStats& stats) {
+        bool removed = false;
+        std::optional<std::uint64_t> freed;
+        auto st = core.write_txn([&](WriteTxn& txn) -> Status {
+            removed = false;
+            freed.reset();
+            auto current = get_record(txn, item.id);
+            if (!current) return fail(current.error());
+            const std::optional<Record>& r = *current;
+            if (!r || r->slot != item.slot ||
+                !(is_expired_at(r->expires_at, now_unix_secs()) || r->state == RecordState::Tombstone))
+                return {};
+            // A Tombstone gave its slot back when it became one, and a slot
+            // beyond the file is nobody's to hand out.
+            bool frees = r->state != RecordState::Tombstone;
+            if (frees) frees = item.slot < core.vector_store_.shared()->slot_count();
+            if (frees) freed = item.slot;
+            if (auto gone = remove_record(txn, item.id); !gone) return fail(gone.error());
+            removed = true;
+            return core.persist_free_list(txn, freed);
+        });
+        if (!st) return fail(st.error());
+        if (!removed) {
+            --(item.expired ? stats.expired_removed : stats.tombstones_removed);
+            return std::optional<std::uint64_t>{};
+        }
+        if (freed && release_slot(core, *freed)) stats.bytes_freed += core.config.dimensions * 4;
+        return freed;
+    }
+
+    // The last slot given back reached the in-memory list after its commit.
+    static Status persist_free_list(Collection& core) {
+        return core.write_txn([&](WriteTxn& txn) -> Status { return core.persist_free_list(txn); });
+    }
+};
 
 Result<CompactStats> compact_collection(Collection& core) {
     const std::uint64_t start = monotonic_ms();
     CompactStats stats;
-    auto work = removals(core, stats);
+    auto work = Collection::CompactionSteps::removals(core, stats);
     if (!work) return fail(work.error());
     bool gave_back = false;
     for (const Removal& item : *work) {
-        auto freed = remove(core, item, stats);
+        auto freed = Collection::CompactionSteps::remove(core, item, stats);
         if (!freed) return fail(freed.error());
         gave_back |= freed->has_value();
     }
     if (gave_back)
-        if (auto st = persist_free_list(core); !st) return fail(st.error());
+        if (auto st = Collection::CompactionSteps::persist_free_list(core); !st) return fail(st.error());
     stats.duration_ms = elapsed_ms(start);
     return stats;
 }

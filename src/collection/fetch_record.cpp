@@ -6,14 +6,14 @@ namespace tessello {
 
 Result<std::optional<SearchHit>> fetch_record(Collection& core, std::string_view id) {
     {
-        std::lock_guard lock(core.pending_lock);
-        for (const PendingWrite& entry : core.pending) {
+        auto pending = core.pending_.exclusive();
+        for (const PendingWrite& entry : *pending) {
             const Record& r = entry.record;
             if (r.id != id || !is_record_live(r, now_unix_secs())) continue;
             return std::optional<SearchHit>(SearchHit{r.id, metadata_value(r.metadata), 0.0f});
         }
     }
-    auto txn = begin_read_txn(*core.meta_db);
+    auto txn = core.read_txn();
     if (!txn) return fail(txn.error());
     auto found = get_record(*txn, id);
     if (!found) return fail(found.error());
@@ -21,8 +21,8 @@ Result<std::optional<SearchHit>> fetch_record(Collection& core, std::string_view
     const Record& r = **found;
     if (!is_record_live(r, now_unix_secs())) return std::optional<SearchHit>{};
 
-    std::shared_lock lock(core.vector_store_lock);
-    auto slot = core.vector_store.read_slot(r.slot);
+    auto vectors = core.vector_store_.shared();
+    auto slot = vectors->read_slot(r.slot);
     if (!slot) return fail(slot.error());
     if (is_deleted_mark(*slot)) return std::optional<SearchHit>{};
     return std::optional<SearchHit>(SearchHit{r.id, metadata_value(r.metadata), 0.0f});

@@ -11,7 +11,7 @@ namespace tessello {
 
 Result<std::vector<LiveEntry>> collect_live_entries(Collection& core) {
     std::vector<LiveEntry> entries;
-    auto txn = begin_read_txn(*core.meta_db);
+    auto txn = core.read_txn();
     if (!txn) return fail(txn.error());
     const std::uint64_t now = now_unix_secs();
     auto st = for_each_record(*txn, [&](const RecordView& r) -> Status {
@@ -31,20 +31,17 @@ std::vector<LiveEntry> retain_unindexed(std::vector<LiveEntry> entries, HnswInde
 }
 
 Status ensure_index(Collection& core) {
-    if (!core.config.hnsw || !core.index_dirty.load()) return {};
-    std::unique_lock index_lock(core.index_lock);
-    if (!core.index_dirty.load()) return {};
+    if (!core.config.hnsw || !core.index_dirty_.load()) return {};
+    auto index = core.index_.exclusive();
+    if (!core.index_dirty_.load()) return {};
     auto live = collect_live_entries(core);
     if (!live) return fail(live.error());
 
-    const std::uint64_t nodes = core.index ? hnsw_node_count(*core.index) : 0;
+    const std::uint64_t nodes = *index ? hnsw_node_count(**index) : 0;
     if (nodes > 0 && live->size() > nodes) {
-        auto missing = retain_unindexed(std::move(*live), *core.index);
-        if (!missing.empty()) {
-            std::shared_lock lock(core.vector_store_lock);
-            insert_nodes(*core.index, missing, core.vector_store);
-        }
-        core.index_dirty.exchange(false);
+        auto missing = retain_unindexed(std::move(*live), **index);
+        if (!missing.empty()) insert_nodes(**index, missing, *core.vector_store_.shared());
+        core.index_dirty_.exchange(false);
         return {};
     }
 
@@ -55,12 +52,12 @@ Status ensure_index(Collection& core) {
         // graph matches the table as it is now.
         auto entries = collect_live_entries(core);
         if (!entries) return fail(entries.error());
-        std::shared_lock lock(core.vector_store_lock);
-        rebuilt = std::make_unique<HnswIndex>(
-            build_graph_parallel(config, core.config.metric, *entries, core.vector_store), core.config.metric);
+        auto vectors = core.vector_store_.shared();
+        rebuilt = std::make_unique<HnswIndex>(build_graph_parallel(config, core.config.metric, *entries, *vectors),
+                                              core.config.metric);
     }
-    core.index = std::move(rebuilt);
-    core.index_dirty.exchange(false);
+    *index = std::move(rebuilt);
+    core.index_dirty_.exchange(false);
     return {};
 }
 
@@ -68,7 +65,7 @@ Status open_index(Collection& core) {
     if (!core.config.hnsw) return {};
     const std::filesystem::path path = core.dir / "hnsw.index";
     auto live_count = [&]() -> Result<std::uint64_t> {
-        auto txn = begin_read_txn(*core.meta_db);
+        auto txn = core.read_txn();
         if (!txn) return fail(txn.error());
         return count_live_records(*txn);
     };
@@ -76,46 +73,46 @@ Status open_index(Collection& core) {
     if (::stat(path.c_str(), &st) != 0) {
         auto live = live_count();
         if (!live) return fail(live.error());
-        core.index_dirty.store(*live > 0);
+        core.index_dirty_.store(*live > 0);
         return {};
     }
     auto loaded = load_hnsw_index(path, core.config.metric);
     if (!loaded) {
         // A file that does not load is rebuilt from the records, silently.
-        core.index_dirty.store(true);
+        core.index_dirty_.store(true);
         return {};
     }
     auto live = live_count();
     if (!live) return fail(live.error());
     if (hnsw_node_count(**loaded) == *live) {
-        core.index = std::move(*loaded);
-        core.index_dirty.store(false);
+        *core.index_.exclusive() = std::move(*loaded);
+        core.index_dirty_.store(false);
     } else {
-        core.index_dirty.store(true);
+        core.index_dirty_.store(true);
     }
     return {};
 }
 
 Status save_index_of(Collection& core) {
-    std::shared_lock index_lock(core.index_lock);
-    if (!core.index) return {};
-    std::shared_lock graph_lock(core.index->graph_lock);
-    return save_index(core.index->graph, core.dir / "hnsw.index");
+    auto index = core.index_.shared();
+    if (!*index) return {};
+    std::shared_lock graph_lock((*index)->graph_lock);
+    return save_index((*index)->graph, core.dir / "hnsw.index");
 }
 
 void mask_deleted_slot(Collection& core, std::uint64_t slot) {
     {
-        std::shared_lock index_lock(core.index_lock);
-        if (core.index) {
+        auto index = core.index_.shared();
+        if (*index) {
             {
-                std::unique_lock lock(core.index->deleted_lock);
-                core.index->deleted_slots.insert(slot);
+                std::unique_lock lock((*index)->deleted_lock);
+                (*index)->deleted_slots.insert(slot);
             }
-            std::unique_lock lock(core.index->graph_lock);
-            core.index->graph.slot_to_node.erase(slot);
+            std::unique_lock lock((*index)->graph_lock);
+            (*index)->graph.slot_to_node.erase(slot);
         }
     }
-    core.index_dirty.exchange(true);
+    core.index_dirty_.exchange(true);
 }
 
 }  // namespace tessello

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "base/clock.h"
+#include "collection/slot_lease.h"
 #include "json/json_writer.h"
 #include "search/distance.h"
 #include "storage/records_table.h"
@@ -50,91 +51,79 @@ std::uint64_t expiry_time(std::uint64_t created_at, std::uint64_t ttl_secs) {
 }
 
 Result<std::uint64_t> allocate_slot(Collection& core) {
-    {
-        std::unique_lock lock(core.free_list_lock);
-        if (auto slot = core.free_list.take_last()) return *slot;
+    if (auto slot = core.free_list_.exclusive()->take_last()) return *slot;
+    return core.vector_store_.exclusive()->append_slot();
+}
+
+struct Collection::FlushSteps {
+    static bool due(Collection& core) {
+        auto pending = core.pending_.exclusive();
+        const std::size_t n = pending->size();
+        if (n == 0) return false;
+        if (n >= core.batch_size_) return true;
+        const std::uint64_t now = wall_clock_ms();
+        const std::uint64_t first = core.first_pending_ms_.load();
+        const std::uint64_t age = now > first ? now - first : 0;
+        return age >= core.flush_interval_ms_;
     }
-    std::unique_lock lock(core.vector_store_lock);
-    return core.vector_store.append_slot();
-}
 
-namespace {
-
-bool flush_due(Collection& core) {
-    std::lock_guard lock(core.pending_lock);
-    const std::size_t n = core.pending.size();
-    if (n == 0) return false;
-    if (n >= core.batch_size) return true;
-    const std::uint64_t now = wall_clock_ms();
-    const std::uint64_t first = core.first_pending_ms.load();
-    const std::uint64_t age = now > first ? now - first : 0;
-    return age >= core.flush_interval_ms;
-}
-
-// Puts the records of a failed flush back in front of the buffer, in their
-// order, so that no add that already returned loses its record. The record
-// of the add that set the flush off is dropped instead and its slot freed.
-// Returns whether that record was among the taken ones.
-bool restore_after_failed_flush(Collection& core, std::vector<PendingWrite> taken,
-                                std::optional<std::uint64_t> trigger) {
-    std::lock_guard lock(core.pending_lock);
-    bool dropped = false;
-    if (trigger) {
-        for (auto it = taken.begin(); it != taken.end(); ++it) {
-            if (it->ticket != *trigger) continue;
-            const std::uint64_t slot = it->record.slot;
-            taken.erase(it);
-            std::unique_lock free_lock(core.free_list_lock);
-            core.free_list.push_if_absent(slot);
-            dropped = true;
-            break;
+    // Puts the records of a failed flush back in front of the buffer, in their
+    // order, so that no add that already returned loses its record. The record
+    // of the add that set the flush off is dropped instead and its slot freed.
+    // Returns whether that record was among the taken ones.
+    static bool restore_after_failed_flush(Collection& core, std::vector<PendingWrite> taken,
+                                           std::optional<std::uint64_t> trigger) {
+        auto pending = core.pending_.exclusive();
+        bool dropped = false;
+        if (trigger) {
+            for (auto it = taken.begin(); it != taken.end(); ++it) {
+                if (it->ticket != *trigger) continue;
+                const std::uint64_t slot = it->record.slot;
+                taken.erase(it);
+                core.give_back_slot(slot);
+                dropped = true;
+                break;
+            }
         }
+        if (taken.empty()) return dropped;
+        if (pending->empty() && core.first_pending_ms_.load() == 0) core.first_pending_ms_.exchange(wall_clock_ms());
+        taken.insert(taken.end(), std::make_move_iterator(pending->begin()), std::make_move_iterator(pending->end()));
+        *pending = std::move(taken);
+        return dropped;
     }
-    if (taken.empty()) return dropped;
-    if (core.pending.empty() && core.first_pending_ms.load() == 0) core.first_pending_ms.exchange(wall_clock_ms());
-    taken.insert(taken.end(), std::make_move_iterator(core.pending.begin()),
-                 std::make_move_iterator(core.pending.end()));
-    core.pending = std::move(taken);
-    return dropped;
-}
 
-Status write_taken(Collection& core, const std::vector<PendingWrite>& taken) {
-    {
-        std::shared_lock lock(core.vector_store_lock);
-        if (auto st = core.vector_store.sync_vectors(); !st) return st;
+    static Status write_taken(Collection& core, const std::vector<PendingWrite>& taken) {
+        if (auto st = core.vector_store_.shared()->sync_vectors(); !st) return st;
+        if (core.config.hnsw) core.index_dirty_.exchange(true);
+        auto stored = core.write_txn([&](WriteTxn& txn) -> Status {
+            for (const PendingWrite& entry : taken)
+                if (auto st = put_record(txn, entry.record); !st) return st;
+            return core.persist_free_list(txn);
+        });
+        if (!stored) return stored;
+        // Once more after the commit: index maintenance that ran in between saw
+        // the table without these records and cleared the flag.
+        if (core.config.hnsw) core.index_dirty_.exchange(true);
+        return {};
     }
-    if (core.config.hnsw) core.index_dirty.exchange(true);
-    auto stored = write_transaction(*core.meta_db, [&](WriteTxn& txn) -> Status {
-        for (const PendingWrite& entry : taken)
-            if (auto st = put_record(txn, entry.record); !st) return st;
-        std::shared_lock lock(core.free_list_lock);
-        return persist_freelist(core.free_list, txn);
-    });
-    if (!stored) return stored;
-    // Once more after the commit: index maintenance that ran in between saw
-    // the table without these records and cleared the flag.
-    if (core.config.hnsw) core.index_dirty.exchange(true);
-    return {};
-}
-
-}  // namespace
+};
 
 Status flush_pending(Collection& core, std::optional<std::uint64_t> trigger) {
     std::vector<PendingWrite> taken;
     {
-        std::lock_guard lock(core.pending_lock);
-        if (core.pending.empty()) return {};
-        taken.swap(core.pending);
+        auto pending = core.pending_.exclusive();
+        if (pending->empty()) return {};
+        taken.swap(*pending);
     }
-    auto status = write_taken(core, taken);
+    auto status = Collection::FlushSteps::write_taken(core, taken);
     if (!status) {
-        const bool dropped = restore_after_failed_flush(core, std::move(taken), trigger);
+        const bool dropped = Collection::FlushSteps::restore_after_failed_flush(core, std::move(taken), trigger);
         // An add whose own record was not in this flush (another thread's
         // flush already took it) loses nothing by the failure: it succeeded.
         if (trigger && !dropped) return {};
         return status;
     }
-    core.first_pending_ms.exchange(0);
+    core.first_pending_ms_.exchange(0);
     return {};
 }
 
@@ -151,11 +140,14 @@ Result<std::string> insert_record(Collection& core, std::span<const float> vecto
     }
     std::vector<float> prepared = normalize(core.config.metric, vector);
 
-    auto slot = allocate_slot(core);
+    SlotLease lease(core);
+    auto slot = lease.take();
     if (!slot) return fail(slot.error());
-    {
-        std::unique_lock lock(core.vector_store_lock);
-        if (auto st = core.vector_store.write_slot(*slot, prepared); !st) return fail(st.error());
+    if (auto st = core.vector_store_.exclusive()->write_slot(*slot, prepared); !st) {
+        // Refused as not allocated (listed free beyond the vector file): a
+        // slot nobody can use, so it does not go back.
+        lease.release();
+        return fail(st.error());
     }
 
     Record record;
@@ -165,14 +157,16 @@ Result<std::string> insert_record(Collection& core, std::span<const float> vecto
     record.metadata = to_json_text(metadata);
     if (ttl_secs) record.expires_at = expiry_time(record.created_at, *ttl_secs);
     record.state = RecordState::Active;
-    const std::uint64_t ticket = core.next_ticket.fetch_add(1);
+    const std::uint64_t ticket = core.next_ticket_.fetch_add(1);
     {
-        std::lock_guard lock(core.pending_lock);
-        if (core.pending.empty()) core.first_pending_ms.exchange(wall_clock_ms());
-        core.pending.push_back(PendingWrite{std::move(record), std::move(prepared), ticket});
+        auto pending = core.pending_.exclusive();
+        if (pending->empty()) core.first_pending_ms_.exchange(wall_clock_ms());
+        pending->push_back(PendingWrite{std::move(record), std::move(prepared), ticket});
     }
+    // The buffered record holds the slot now; a failed flush decides its fate.
+    lease.release();
 
-    if (flush_due(core)) {
+    if (Collection::FlushSteps::due(core)) {
         if (auto st = flush_pending(core, ticket); !st) return fail(st.error());
     }
     return std::move(*id);

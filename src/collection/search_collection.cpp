@@ -19,28 +19,30 @@ std::uint64_t collector_size(std::uint64_t k, const std::vector<FilterCondition>
     return k > std::numeric_limits<std::uint64_t>::max() / 10 ? std::numeric_limits<std::uint64_t>::max() : k * 10;
 }
 
-// The exact path over the stored records.
-Result<std::vector<SearchHit>> search_stored_records(Collection& core, std::span<const float> q, std::uint64_t k,
-                                                     const std::vector<FilterCondition>* filter) {
-    if (k == 0) return std::vector<SearchHit>{};
-    // The transaction comes before the lock (see the lock order).
-    auto txn = begin_read_txn(*core.meta_db);
-    if (!txn) return fail(txn.error());
-    std::shared_lock lock(core.vector_store_lock);
-    return search_stored(*core.meta_db, *txn, q, core.config.metric, core.vector_store,
-                         filter, k, collector_size(k, filter), core.walk_splits);
-}
-
-// The graph path, for a core that holds an index (its lock held shared).
-Result<std::vector<SearchHit>> search_graph(Collection& core, std::span<const float> q, std::uint64_t k,
-                                            const std::vector<FilterCondition>* filter) {
-    auto txn = begin_read_txn(*core.meta_db);
-    if (!txn) return fail(txn.error());
-    std::shared_lock lock(core.vector_store_lock);
-    return graph_path_hits(*core.index, q, k, filter, core.vector_store, *txn);
-}
-
 }  // namespace
+
+struct Collection::SearchSteps {
+    // The exact path over the stored records.
+    static Result<std::vector<SearchHit>> stored(Collection& core, std::span<const float> q, std::uint64_t k,
+                                                 const std::vector<FilterCondition>* filter) {
+        if (k == 0) return std::vector<SearchHit>{};
+        // The transaction comes before the lock (see the lock order).
+        auto txn = core.read_txn();
+        if (!txn) return fail(txn.error());
+        auto vectors = core.vector_store_.shared();
+        return search_stored(*core.meta_db_, *txn, q, core.config.metric, *vectors, filter, k,
+                             collector_size(k, filter), core.walk_splits_);
+    }
+
+    // The graph path, for a core that holds an index (its lock held shared).
+    static Result<std::vector<SearchHit>> graph(Collection& core, HnswIndex& index, std::span<const float> q,
+                                                std::uint64_t k, const std::vector<FilterCondition>* filter) {
+        auto txn = core.read_txn();
+        if (!txn) return fail(txn.error());
+        auto vectors = core.vector_store_.shared();
+        return graph_path_hits(index, q, k, filter, *vectors, *txn);
+    }
+};
 
 Result<std::vector<SearchHit>> search_collection(Collection& core, std::span<const float> query, std::uint64_t k,
                                                  const std::vector<FilterCondition>* filter) {
@@ -50,14 +52,11 @@ Result<std::vector<SearchHit>> search_collection(Collection& core, std::span<con
     const Metric metric = core.config.metric;
     const std::vector<float> q = normalize(metric, query);
 
-    std::vector<PendingWrite> snapshot;
-    {
-        std::lock_guard lock(core.pending_lock);
-        snapshot = core.pending;
-    }
+    std::vector<PendingWrite> snapshot = *core.pending_.exclusive();
 
-    std::shared_lock index_lock(core.index_lock);
-    auto stored = core.index ? search_graph(core, q, k, filter) : search_stored_records(core, q, k, filter);
+    auto index = core.index_.shared();
+    auto stored = *index ? Collection::SearchSteps::graph(core, **index, q, k, filter)
+                         : Collection::SearchSteps::stored(core, q, k, filter);
     if (!stored) return fail(stored.error());
     std::vector<SearchHit> hits = std::move(*stored);
 

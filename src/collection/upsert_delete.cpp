@@ -6,30 +6,27 @@
 
 namespace tessello {
 
-namespace {
-
-// Takes the oldest buffered entry of id out of the buffer and frees its
-// slot (left unmarked: nothing stored points at it). Whether there was one.
-bool remove_buffered(Collection& core, std::string_view id) {
-    std::lock_guard lock(core.pending_lock);
-    for (auto it = core.pending.begin(); it != core.pending.end(); ++it) {
-        if (it->record.id != id) continue;
-        const std::uint64_t slot = it->record.slot;
-        core.pending.erase(it);
-        std::unique_lock free_lock(core.free_list_lock);
-        core.free_list.push_if_absent(slot);
-        return true;
+struct Collection::UpsertSteps {
+    // Takes the oldest buffered entry of id out of the buffer and frees its
+    // slot (left unmarked: nothing stored points at it). Whether there was one.
+    static bool remove_buffered(Collection& core, std::string_view id) {
+        auto pending = core.pending_.exclusive();
+        for (auto it = pending->begin(); it != pending->end(); ++it) {
+            if (it->record.id != id) continue;
+            const std::uint64_t slot = it->record.slot;
+            pending->erase(it);
+            core.give_back_slot(slot);
+            return true;
+        }
+        return false;
     }
-    return false;
-}
 
-Result<std::optional<Record>> stored_record(Collection& core, std::string_view id) {
-    auto txn = begin_read_txn(*core.meta_db);
-    if (!txn) return fail(txn.error());
-    return get_record(*txn, id);
-}
-
-}  // namespace
+    static Result<std::optional<Record>> stored_record(Collection& core, std::string_view id) {
+        auto txn = core.read_txn();
+        if (!txn) return fail(txn.error());
+        return get_record(*txn, id);
+    }
+};
 
 Result<bool> delete_slot(Collection& core, std::string_view id) {
     // Transaction 1. The record is read again under the writer lock: another
@@ -37,7 +34,7 @@ Result<bool> delete_slot(Collection& core, std::string_view id) {
     // caller looked, and only the record stored now may give its slot back.
     std::optional<std::uint64_t> freed;
     bool found = false;
-    auto first = write_transaction(*core.meta_db, [&](WriteTxn& txn) -> Status {
+    auto first = core.write_txn([&](WriteTxn& txn) -> Status {
         freed.reset();
         found = false;
         auto current = get_record(txn, id);
@@ -45,39 +42,34 @@ Result<bool> delete_slot(Collection& core, std::string_view id) {
         if (!*current) return {};
         found = true;
         Record record = std::move(**current);
-        {
-            std::shared_lock lock(core.vector_store_lock);
-            if (record.slot >= core.vector_store.slot_count())
-                return fail(StoreError::RecordNotFound, "Slot " + std::to_string(record.slot) + " not allocated");
-        }
+        if (record.slot >= core.vector_store_.shared()->slot_count())
+            return fail(StoreError::RecordNotFound, "Slot " + std::to_string(record.slot) + " not allocated");
         // A Tombstone gave its slot back when it became one; the slot may
         // hold another record's vector by now.
         if (record.state != RecordState::Tombstone) freed = record.slot;
         record.state = RecordState::Tombstone;
         if (auto st = put_record(txn, record); !st) return st;
-        std::shared_lock lock(core.free_list_lock);
-        return persist_freelist(core.free_list, txn, freed);
+        return core.persist_free_list(txn, freed);
     });
     if (!first) return fail(first.error());
     if (!found) return false;
     if (freed)
         release_slot(core, *freed);
     else if (core.config.hnsw)
-        core.index_dirty.exchange(true);
+        core.index_dirty_.exchange(true);
 
     // Transaction 2, which also persists the list with the slot now in it.
-    auto second = write_transaction(*core.meta_db, [&](WriteTxn& txn) -> Status {
+    auto second = core.write_txn([&](WriteTxn& txn) -> Status {
         if (auto removed = remove_record(txn, id); !removed) return fail(removed.error());
-        std::shared_lock lock(core.free_list_lock);
-        return persist_freelist(core.free_list, txn);
+        return core.persist_free_list(txn);
     });
     if (!second) return fail(second.error());
     return true;
 }
 
 Result<bool> delete_record(Collection& core, std::string_view id) {
-    if (remove_buffered(core, id)) return true;
-    auto stored = stored_record(core, id);
+    if (Collection::UpsertSteps::remove_buffered(core, id)) return true;
+    auto stored = Collection::UpsertSteps::stored_record(core, id);
     if (!stored) return fail(stored.error());
     if (!*stored) return false;
     return delete_slot(core, id);
@@ -89,8 +81,8 @@ Status upsert_record(Collection& core, std::string_view id, std::span<const floa
         return fail(StoreError::dimension_mismatch(core.config.dimensions, vector.size()));
     // Refused before anything is removed, so a failing upsert loses nothing.
     if (auto st = validate_record_id(id); !st) return st;
-    remove_buffered(core, id);
-    auto stored = stored_record(core, id);
+    Collection::UpsertSteps::remove_buffered(core, id);
+    auto stored = Collection::UpsertSteps::stored_record(core, id);
     if (!stored) return fail(stored.error());
     if (*stored)
         if (auto removed = delete_slot(core, id); !removed) return fail(removed.error());

@@ -59,21 +59,19 @@ void record_line(const RecordView& r, std::span<const float> vector, std::string
 }
 
 Result<std::uint64_t> write_records(Collection& core, BufferedWriter& out) {
-    // The transaction comes before the lock (see the collection's lock order).
-    auto txn = begin_read_txn(*core.meta_db);
-    if (!txn) return fail(txn.error());
-    std::shared_lock lock(core.vector_store_lock);
     std::uint64_t count = 0;
     std::string line;
     line.reserve(128);
-    auto st = for_each_record(*txn, [&](const RecordView& record) -> Status {
-        if (!is_record_live(record, now_unix_secs())) return {};
-        auto vector = core.vector_store.read_slot(record.slot);
-        if (!vector) return fail(vector.error());
-        record_line(record, *vector, line);
-        if (auto written = out.write(line); !written) return written;
-        ++count;
-        return {};
+    auto st = core.read_stored([&](const ReadTxn& txn, const VectorStore& vectors) -> Status {
+        return for_each_record(txn, [&](const RecordView& record) -> Status {
+            if (!is_record_live(record, now_unix_secs())) return {};
+            auto vector = vectors.read_slot(record.slot);
+            if (!vector) return fail(vector.error());
+            record_line(record, *vector, line);
+            if (auto written = out.write(line); !written) return written;
+            ++count;
+            return {};
+        });
     });
     if (!st) return fail(st.error());
     return count;

@@ -220,9 +220,7 @@ PyObject* collection_compact(PyObject* self, PyObject*) {
 }
 
 PyObject* collection_preload(PyObject* self, PyObject*) {
-    Collection& core = *handle(self);
-    std::shared_lock lock(core.vector_store_lock);
-    core.vector_store.preload();
+    handle(self)->preload_vectors();
     Py_RETURN_NONE;
 }
 
@@ -255,9 +253,7 @@ PyObject* get_dimensions(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(handle(self)->config.dimensions);
 }
 PyObject* get_vectors_size_bytes(PyObject* self, void*) {
-    Collection& core = *handle(self);
-    std::shared_lock lock(core.vector_store_lock);
-    return PyLong_FromUnsignedLongLong(core.vector_store.vectors_size_bytes());
+    return PyLong_FromUnsignedLongLong(handle(self)->vectors_size_bytes());
 }
 
 // The one `path` argument of a method.

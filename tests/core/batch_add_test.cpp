@@ -45,7 +45,7 @@ TEST_F(BatchAddTest, StoresEveryRecordActiveWithItsExpiry) {
     EXPECT_FALSE(stored(*core, "b")->expires_at);
     EXPECT_EQ(*stored(*core, "c")->expires_at, stored(*core, "c")->created_at);
     EXPECT_EQ(*collection_len(*core), 2u);  // c is expired from the start
-    EXPECT_EQ((*core->vector_store.read_slot(a.slot))[0], 1.0f);
+    EXPECT_EQ((*Access::read_slot(*core, a.slot))[0], 1.0f);
     EXPECT_EQ(buffered(*core), 0u);
 }
 
@@ -84,7 +84,7 @@ TEST_F(BatchAddTest, ChecksRunInOrderBeforeAnythingChanges) {
         else
             EXPECT_EQ(r.error().kind(), StoreError::InvalidInput);
     }
-    EXPECT_EQ(core->vector_store.slot_count(), 0u);
+    EXPECT_EQ(Access::slot_count(*core), 0u);
     EXPECT_EQ(stored_count(*core), 0u);
 }
 
@@ -100,8 +100,8 @@ TEST_F(BatchAddTest, RepeatedAndAlreadyStoredIdentifiers) {
     EXPECT_EQ(stored(*core, "twice")->metadata, R"({"i":2})");
     EXPECT_EQ(stored(*core, "old")->metadata, R"({"i":1})");
     EXPECT_EQ(stored_count(*core), 2u);
-    EXPECT_EQ(core->vector_store.slot_count(), 4u);
-    EXPECT_TRUE(core->free_list.entries().empty());
+    EXPECT_EQ(Access::slot_count(*core), 4u);
+    EXPECT_TRUE(Access::free_slots(*core).empty());
 }
 
 TEST_F(BatchAddTest, GeneratedIdentifiersAreDistinctAndAnEmptyBatchSucceeds) {
@@ -122,11 +122,11 @@ TEST_F(BatchAddTest, FailedFirstTransactionGivesTheSlotsBack) {
     arm_fault(FaultPoint::Commit);
     ASSERT_FALSE(add_batch_records(*core, batch(3)));
     EXPECT_EQ(stored_count(*core), 0u);
-    auto free = core->free_list.entries();
+    auto free = Access::free_slots(*core);
     std::sort(free.begin(), free.end());
     EXPECT_EQ(free, (std::vector<std::uint64_t>{0, 1, 2}));
     ASSERT_TRUE(add_batch_records(*core, batch(3)));
-    EXPECT_EQ(core->vector_store.slot_count(), 3u);
+    EXPECT_EQ(Access::slot_count(*core), 3u);
 }
 
 TEST_F(BatchAddTest, FailedSecondTransactionLeavesRecordsPendingAndInvisible) {
@@ -151,14 +151,14 @@ TEST_F(BatchAddTest, ABatchLargerThanTheMapStillActivatesEveryRecord) {
     auto ids = add_batch_records(*core, std::move(b));
     ASSERT_TRUE(ids) << ids.error().message();
     EXPECT_EQ(*collection_len(*core), 6000u);
-    EXPECT_GT(core->meta_db->map_size(), kSmallMap);
+    EXPECT_GT(Access::meta_db(*core).map_size(), kSmallMap);
 }
 
 TEST_F(BatchAddTest, HnswConfigurationMarksTheIndexDirtyEvenForAnEmptyBatch) {
     auto core = *open_collection(dir / "h", CollectionConfig{"h", 2, Metric::L2, 0, HnswConfig{16, 32, 16, 100, 50, 0.5, 0}});
-    core->index_dirty.store(false);
+    Access::index_dirty(*core).store(false);
     ASSERT_TRUE(add_batch_records(*core, BatchInput{}));
-    EXPECT_TRUE(core->index_dirty.load());
+    EXPECT_TRUE(Access::index_dirty(*core).load());
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <fstream>
-#include <thread>
 
 #include "collection/sync.h"
 #include "collection_fixture.h"
@@ -22,10 +20,10 @@ TEST_F(CollectionTest, OpeningCreatesDirectoryVectorFileAndEmptyStore) {
     EXPECT_EQ(std::filesystem::file_size(path / "vectors.bin"), 64u + 4096u * 3);
     EXPECT_TRUE(std::filesystem::exists(path / "meta.redb"));
     EXPECT_EQ(stored_count(**core), 0u);
-    EXPECT_FALSE((*core)->index);
-    EXPECT_FALSE((*core)->index_dirty.load());
-    EXPECT_EQ((*core)->batch_size, 100u);
-    EXPECT_EQ((*core)->flush_interval_ms, 100u);
+    EXPECT_FALSE(Access::index(**core));
+    EXPECT_FALSE(Access::index_dirty(**core).load());
+    EXPECT_EQ(Access::batch_size(**core), 100u);
+    EXPECT_EQ(Access::flush_interval_ms(**core), 100u);
 }
 
 TEST_F(CollectionTest, ReopeningWithOtherDimensionsFailsAndChangesNothing) {
@@ -48,8 +46,8 @@ TEST_F(CollectionTest, NoIndexWithoutHnswParametersEvenWithAnIndexFile) {
     std::filesystem::create_directories(dir / "c");
     std::ofstream(dir / "c" / "hnsw.index") << "junk";
     auto core = open();
-    EXPECT_FALSE(core->index);
-    EXPECT_FALSE(core->index_dirty.load());
+    EXPECT_FALSE(Access::index(*core));
+    EXPECT_FALSE(Access::index_dirty(*core).load());
 }
 
 TEST_F(CollectionTest, ReleasingTheLastHandleKeepsBufferedRecords) {
@@ -62,7 +60,7 @@ TEST_F(CollectionTest, ReleasingTheLastHandleKeepsBufferedRecords) {
     }
     auto core = open();
     EXPECT_EQ(stored_count(*core), 5u);
-    EXPECT_EQ(core->vector_store.slot_count(), 5u);
+    EXPECT_EQ(Access::slot_count(*core), 5u);
     EXPECT_EQ(*collection_len(*core), 5u);
 }
 
@@ -71,7 +69,7 @@ TEST_F(CollectionTest, WrongLengthChangesNothing) {
     auto r = insert_record(*core, std::vector<float>{1, 2, 3}, JsonValue::object({}), std::nullopt, std::nullopt);
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().message(), "Dimension mismatch: expected 4, got 3");
-    EXPECT_EQ(core->vector_store.slot_count(), 0u);
+    EXPECT_EQ(Access::slot_count(*core), 0u);
     EXPECT_EQ(buffered(*core), 0u);
 }
 
@@ -83,7 +81,7 @@ TEST_F(CollectionTest, IdentifiersTheStoreCannotHoldAreRefusedBeforeASlotIsTaken
         EXPECT_EQ(r.error().kind(), StoreError::InvalidInput);
         EXPECT_TRUE(r.error().message().starts_with("Invalid input: Record identifier")) << r.error().message();
     }
-    EXPECT_EQ(core->vector_store.slot_count(), 0u);
+    EXPECT_EQ(Access::slot_count(*core), 0u);
     EXPECT_EQ(buffered(*core), 0u);
     add(*core, {1, 2}, std::string(511, 'y'));
     ASSERT_TRUE(sync_collection(*core));
@@ -111,18 +109,21 @@ TEST_F(CollectionTest, HundredthAddWritesTheWholeBatch) {
     add(*core, {99, 0});
     EXPECT_EQ(buffered(*core), 0u);
     EXPECT_EQ(stored_count(*core), 100u);
-    EXPECT_EQ(core->first_pending_ms.load(), 0u);
+    EXPECT_EQ(Access::first_pending_ms(*core), 0u);
 }
 
-TEST_F(CollectionTest, AddAfterTheIntervalFlushesBoth) {
+TEST_F(CollectionTest, AddOnceTheIntervalHasPassedFlushesTheWholeBuffer) {
     auto core = open();
+    hold_buffer(*core);
     add(*core, {1, 0}, "a");
-    EXPECT_EQ(buffered(*core), 1u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    // One millisecond short of the interval: the buffer is not old enough yet.
+    clock.advance_ms(99);
     add(*core, {2, 0}, "b");
+    EXPECT_EQ(buffered(*core), 2u);
+    clock.advance_ms(1);
+    add(*core, {3, 0}, "c");
     EXPECT_EQ(buffered(*core), 0u);
-    EXPECT_TRUE(stored(*core, "a"));
-    EXPECT_TRUE(stored(*core, "b"));
+    for (const char* id : {"a", "b", "c"}) EXPECT_TRUE(stored(*core, id)) << id;
 }
 
 TEST_F(CollectionTest, StoredRecordCarriesCompactMetadataAndExpiry) {
@@ -137,7 +138,7 @@ TEST_F(CollectionTest, StoredRecordCarriesCompactMetadataAndExpiry) {
     EXPECT_EQ(*r->expires_at, r->created_at + 60);
     EXPECT_EQ(r->state, RecordState::Active);
     // Cosine vectors are stored normalised.
-    auto v = *core->vector_store.read_slot(r->slot);
+    auto v = *Access::read_slot(*core, r->slot);
     EXPECT_FLOAT_EQ(v[0], 0.6f);
     EXPECT_FLOAT_EQ(v[1], 0.8f);
 }
@@ -160,16 +161,16 @@ TEST_F(CollectionTest, SameIdentifierTwiceKeepsTheLaterRecordAndBothSlots) {
     ASSERT_TRUE(sync_collection(*core));
     EXPECT_EQ(stored_count(*core), 1u);
     EXPECT_EQ(stored(*core, "dup")->metadata, R"({"n":2})");
-    EXPECT_EQ(core->vector_store.slot_count(), 2u);
+    EXPECT_EQ(Access::slot_count(*core), 2u);
 }
 
 TEST_F(CollectionTest, FreedSlotIsReusedWithoutTouchingTheHeader) {
     auto core = open();
     add(*core, {1, 1});
-    core->free_list.push_if_absent(0);
-    const auto count = core->vector_store.slot_count();
+    Access::give_back_slot(*core, 0);
+    const auto count = Access::slot_count(*core);
     EXPECT_EQ(*allocate_slot(*core), 0u);
-    EXPECT_EQ(core->vector_store.slot_count(), count);
+    EXPECT_EQ(Access::slot_count(*core), count);
     EXPECT_EQ(*allocate_slot(*core), count);
 }
 
@@ -217,7 +218,7 @@ TEST_P(FailedFlushTest, AcknowledgedRecordsStayAndOnlyTheTriggeringAddFails) {
     EXPECT_EQ(buffered(*core), 3u);
     EXPECT_EQ(*collection_len(*core), 3u);
     // The failed add's slot is free again; the others keep theirs.
-    EXPECT_EQ(core->free_list.entries(), std::vector<std::uint64_t>{3});
+    EXPECT_EQ(Access::free_slots(*core), std::vector<std::uint64_t>{3});
 
     ASSERT_TRUE(sync_collection(*core));
     EXPECT_EQ(stored_count(*core), 3u);
@@ -237,11 +238,11 @@ TEST_P(FailedFlushTest, FailedSyncKeepsEveryRecordBuffered) {
     hold_buffer(*core);
     add(*core, {1, 1}, "later");
     {
-        std::lock_guard lock(core->pending_lock);
-        ASSERT_EQ(core->pending.size(), 3u);
-        EXPECT_EQ(core->pending[0].record.id, "a");
-        EXPECT_EQ(core->pending[1].record.id, "b");
-        EXPECT_EQ(core->pending[2].record.id, "later");
+        const auto pending = Access::pending(*core);
+        ASSERT_EQ(pending.size(), 3u);
+        EXPECT_EQ(pending[0].record.id, "a");
+        EXPECT_EQ(pending[1].record.id, "b");
+        EXPECT_EQ(pending[2].record.id, "later");
     }
     ASSERT_TRUE(sync_collection(*core));
     EXPECT_EQ(stored_count(*core), 3u);

@@ -58,12 +58,12 @@ TEST_F(CompactionTest, RemovesExpiredAndTombstonesAndCountsEachOnce) {
     // The tombstone's slot was given back when it became one; only a and c free theirs.
     EXPECT_EQ(stats.bytes_freed, 2u * 16);
     EXPECT_EQ(stored_count(*core), 3u);  // d, e, f
-    EXPECT_TRUE(is_deleted_mark(*core->vector_store.read_slot(0)));
-    EXPECT_FALSE(is_deleted_mark(*core->vector_store.read_slot(1)));
+    EXPECT_TRUE(is_deleted_mark(*Access::read_slot(*core, 0)));
+    EXPECT_FALSE(is_deleted_mark(*Access::read_slot(*core, 1)));
     // Key order: the last removed (c) is the first reused.
-    EXPECT_EQ(core->free_list.entries(), (std::vector<std::uint64_t>{0, 2}));
+    EXPECT_EQ(Access::free_slots(*core), (std::vector<std::uint64_t>{0, 2}));
     {
-        auto txn = begin_read_txn(*core->meta_db);
+        auto txn = begin_read_txn(Access::meta_db(*core));
         EXPECT_EQ(load_freelist(*txn)->entries(), (std::vector<std::uint64_t>{0, 2}));  // as stored
     }
     auto again = compact(*core);
@@ -79,7 +79,7 @@ TEST_F(CompactionTest, NanVectorsAndSlotsBeyondTheFile) {
     EXPECT_EQ(stats.expired_removed, 2u);
     EXPECT_EQ(stats.bytes_freed, 0u);
     // A slot the file does not have is never handed out.
-    EXPECT_EQ(core->free_list.entries(), std::vector<std::uint64_t>{0});
+    EXPECT_EQ(Access::free_slots(*core), std::vector<std::uint64_t>{0});
     EXPECT_EQ(stored_count(*core), 0u);
 }
 
@@ -95,8 +95,8 @@ TEST_F(CompactionTest, TombstoneOfAFailedDeleteLeavesTheReusedSlotAlone) {
     auto stats = compact(*core);
     EXPECT_EQ(stats.tombstones_removed, 1u);
     EXPECT_EQ(stats.bytes_freed, 0u);
-    EXPECT_TRUE(core->free_list.entries().empty());
-    EXPECT_EQ((*core->vector_store.read_slot(0))[0], 5.0f);
+    EXPECT_TRUE(Access::free_slots(*core).empty());
+    EXPECT_EQ((*Access::read_slot(*core, 0))[0], 5.0f);
 }
 
 TEST_F(CompactionTest, FailedRemovalTakesTheMarkBackAndKeepsTheSlot) {
@@ -108,8 +108,8 @@ TEST_F(CompactionTest, FailedRemovalTakesTheMarkBackAndKeepsTheSlot) {
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().kind(), StoreError::Transaction);
     EXPECT_TRUE(stored(*core, "x"));
-    EXPECT_FALSE(is_deleted_mark(*core->vector_store.read_slot(0)));
-    EXPECT_TRUE(core->free_list.entries().empty());
+    EXPECT_FALSE(is_deleted_mark(*Access::read_slot(*core, 0)));
+    EXPECT_TRUE(Access::free_slots(*core).empty());
     EXPECT_EQ(compact(*core).expired_removed, 1u);
 }
 #endif

@@ -41,7 +41,7 @@ protected:
         }
         ASSERT_TRUE(flush_pending(c));
     }
-    static std::uint64_t nodes(Collection& c) { return c.index ? hnsw_node_count(*c.index) : 0; }
+    static std::uint64_t nodes(Collection& c) { return Access::index(c) ? hnsw_node_count(*Access::index(c)) : 0; }
     // The graph answers approximately, and a parallel build links nodes in
     // whatever order the pool inserts them: a record is expected among the
     // first hits rather than as the very first.
@@ -63,19 +63,19 @@ TEST_F(IndexMaintenanceTest, WithoutHnswParametersNothingHappens) {
     auto core = open();
     add(*core, {1, 1}, "a");
     ASSERT_TRUE(flush_pending(*core));
-    core->index_dirty.store(true);
+    Access::index_dirty(*core).store(true);
     ASSERT_TRUE(ensure_index(*core));
-    EXPECT_FALSE(core->index);
+    EXPECT_FALSE(Access::index(*core));
 }
 
 TEST_F(IndexMaintenanceTest, EmptyCollectionGetsAnEmptyGraph) {
     auto core = open_hnsw();
-    EXPECT_FALSE(core->index_dirty.load());  // no file, no live record
-    core->index_dirty.store(true);
+    EXPECT_FALSE(Access::index_dirty(*core).load());  // no file, no live record
+    Access::index_dirty(*core).store(true);
     ASSERT_TRUE(ensure_index(*core));
-    ASSERT_TRUE(core->index);
+    ASSERT_TRUE(Access::index(*core));
     EXPECT_EQ(nodes(*core), 0u);
-    EXPECT_FALSE(core->index_dirty.load());
+    EXPECT_FALSE(Access::index_dirty(*core).load());
 }
 
 TEST_F(IndexMaintenanceTest, RebuildThenExtendThenRebuildAfterDeletes) {
@@ -86,19 +86,19 @@ TEST_F(IndexMaintenanceTest, RebuildThenExtendThenRebuildAfterDeletes) {
     // Two deletes and three adds: 11 live records over 10 nodes extend the graph.
     EXPECT_TRUE(*delete_record(*core, "r2"));
     EXPECT_TRUE(*delete_record(*core, "r3"));
-    EXPECT_TRUE(core->index->deleted_slots.contains(2));
-    EXPECT_FALSE(core->index->graph.slot_to_node.contains(2));
+    EXPECT_TRUE(Access::index(*core)->deleted_slots.contains(2));
+    EXPECT_FALSE(Access::index(*core)->graph.slot_to_node.contains(2));
     fill(*core, 10, 13);
     EXPECT_TRUE(among_first(*core, {12, 5, 0, 1}, "r12"));
     EXPECT_EQ(nodes(*core), 13u);
-    EXPECT_TRUE(core->index->deleted_slots.contains(2));
+    EXPECT_TRUE(Access::index(*core)->deleted_slots.contains(2));
     // Deleted records are never returned from the graph.
     for (const auto& id : search_ids(*core, {2, 2, 2, 1}, 20)) EXPECT_TRUE(id != "r2" && id != "r3");
     // Fewer live records than nodes: a full rebuild with no deleted slots.
     EXPECT_TRUE(*delete_record(*core, "r12"));
     ASSERT_TRUE(ensure_index(*core));
     EXPECT_EQ(nodes(*core), 10u);
-    EXPECT_TRUE(core->index->deleted_slots.empty());
+    EXPECT_TRUE(Access::index(*core)->deleted_slots.empty());
 }
 
 TEST_F(IndexMaintenanceTest, GraphPathFiltersAfterTheWalk) {
@@ -112,7 +112,7 @@ TEST_F(IndexMaintenanceTest, GraphPathFiltersAfterTheWalk) {
     ASSERT_TRUE(hits);
     ASSERT_EQ(hits->size(), 2u);
     for (const auto& hit : *hits) EXPECT_TRUE(to_json_text(hit.metadata) == R"({"odd":true})");
-    EXPECT_TRUE(core->index);
+    EXPECT_TRUE(Access::index(*core));
 }
 
 TEST_F(IndexMaintenanceTest, SyncSavesAndOpeningLoadsWhenCountsAgree) {
@@ -124,15 +124,15 @@ TEST_F(IndexMaintenanceTest, SyncSavesAndOpeningLoadsWhenCountsAgree) {
     }
     {
         auto core = open_hnsw();
-        ASSERT_TRUE(core->index);
-        EXPECT_FALSE(core->index_dirty.load());
+        ASSERT_TRUE(Access::index(*core));
+        EXPECT_FALSE(Access::index_dirty(*core).load());
         EXPECT_EQ(nodes(*core), 30u);
         EXPECT_TRUE(among_first(*core, {7, 0, 1, 1}, "r7"));
         fill(*core, 30, 32);  // released without a sync: the file lags behind
     }
     auto core = open_hnsw();
-    EXPECT_FALSE(core->index);
-    EXPECT_TRUE(core->index_dirty.load());
+    EXPECT_FALSE(Access::index(*core));
+    EXPECT_TRUE(Access::index_dirty(*core).load());
     EXPECT_TRUE(among_first(*core, {31, 3, 1, 1}, "r31"));
 }
 
@@ -143,8 +143,8 @@ TEST_F(IndexMaintenanceTest, AFileThatDoesNotLoadIsRebuilt) {
     }
     std::ofstream(dir / "h" / "hnsw.index", std::ios::binary) << "garbage!";
     auto core = open_hnsw();
-    EXPECT_FALSE(core->index);
-    EXPECT_TRUE(core->index_dirty.load());
+    EXPECT_FALSE(Access::index(*core));
+    EXPECT_TRUE(Access::index_dirty(*core).load());
     EXPECT_TRUE(among_first(*core, {3, 3, 0, 1}, "r3"));
     EXPECT_EQ(nodes(*core), 5u);
 }
@@ -154,16 +154,16 @@ TEST_F(IndexMaintenanceTest, UndecodableRecordLeavesTheIndexAndTheFlag) {
     fill(*core, 0, 5);
     ASSERT_TRUE(ensure_index(*core));
     {
-        auto w = begin_write_txn(*core->meta_db);
+        auto w = begin_write_txn(Access::meta_db(*core));
         const std::uint8_t junk[] = {1};
         ASSERT_TRUE(w->put(kRecordsTable, "junk", junk));
         ASSERT_TRUE(w->commit());
     }
-    core->index_dirty.store(true);
-    auto before = core->index.get();
+    Access::index_dirty(*core).store(true);
+    auto before = Access::index(*core);
     EXPECT_FALSE(ensure_index(*core));
-    EXPECT_EQ(core->index.get(), before);
-    EXPECT_TRUE(core->index_dirty.load());
+    EXPECT_EQ(Access::index(*core), before);
+    EXPECT_TRUE(Access::index_dirty(*core).load());
     EXPECT_FALSE(search_collection(*core, std::vector<float>{1, 1, 1, 1}, 1, nullptr));
 }
 
@@ -173,7 +173,7 @@ TEST_F(IndexMaintenanceTest, GraphSearchBeginsItsTransactionEvenForNoHits) {
     ASSERT_TRUE(ensure_index(*core));
     std::vector<ReadTxn> held;  // every reader slot of the store
     for (int i = 0; i < 10000; ++i) {
-        auto t = begin_read_txn(*core->meta_db);
+        auto t = begin_read_txn(Access::meta_db(*core));
         if (!t) break;
         held.push_back(std::move(*t));
     }
@@ -222,8 +222,8 @@ TEST_F(IndexMaintenanceTest, FailedDeleteTakesTheMaskBack) {
     const auto slot = stored(*core, "r1")->slot;
     arm_fault(FaultPoint::Commit);
     ASSERT_FALSE(delete_record(*core, "r1"));
-    EXPECT_FALSE(core->index->deleted_slots.contains(slot));
-    EXPECT_TRUE(core->index->graph.slot_to_node.contains(slot));
+    EXPECT_FALSE(Access::index(*core)->deleted_slots.contains(slot));
+    EXPECT_TRUE(Access::index(*core)->graph.slot_to_node.contains(slot));
     EXPECT_TRUE(among_first(*core, {1, 1, 1, 1}, "r1"));
 }
 #endif

@@ -160,7 +160,7 @@ TEST_F(SearchCollectionTest, UndecodableStoredValueFailsEverySearch) {
     add(*core, {1, 1}, "fine");
     ASSERT_TRUE(sync_collection(*core));
     {
-        auto w = begin_write_txn(*core->meta_db);
+        auto w = begin_write_txn(Access::meta_db(*core));
         const std::uint8_t junk[] = {1, 0, 0};
         ASSERT_TRUE(w->put(kRecordsTable, "junk", junk));
         ASSERT_TRUE(w->commit());

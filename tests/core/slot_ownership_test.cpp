@@ -52,14 +52,14 @@ protected:
 
     static void check(Collection& core) {
         std::map<std::uint64_t, std::string> owner;
-        auto txn = begin_read_txn(*core.meta_db);
-        const auto free = core.free_list.entries();
+        auto txn = begin_read_txn(Access::meta_db(core));
+        const auto free = Access::free_slots(core);
         ASSERT_TRUE(for_each_record(*txn, [&](const RecordView& r) -> Status {
             if (!is_record_live(r, now_unix_secs())) return {};
             EXPECT_TRUE(owner.emplace(r.slot, std::string(r.id)).second)
                 << "slot " << r.slot << " held by " << owner[r.slot] << " and " << r.id;
             EXPECT_EQ(std::find(free.begin(), free.end(), r.slot), free.end()) << r.id << " holds a free slot";
-            const float first = (*core.vector_store.read_slot(r.slot))[0];
+            const float first = (*Access::read_slot(core, r.slot))[0];
             EXPECT_EQ(first, r.id.starts_with("next") ? 9.0f : 4.0f) << r.id;
             return {};
         }));

@@ -31,9 +31,8 @@ protected:
         ASSERT_TRUE(st) << st.error().message();
     }
     static std::vector<std::string> buffered_ids(Collection& c) {
-        std::lock_guard lock(c.pending_lock);
         std::vector<std::string> out;
-        for (const auto& e : c.pending) out.push_back(e.record.id + ":" + e.record.metadata);
+        for (const auto& e : Access::pending(c)) out.push_back(e.record.id + ":" + e.record.metadata);
         return out;
     }
 };
@@ -44,8 +43,8 @@ TEST_F(UpsertDeleteTest, DeletingABufferedEntryFreesItsSlotUnmarked) {
     add(*core, {5, 6}, "a");
     EXPECT_TRUE(del(*core, "a"));
     EXPECT_EQ(buffered(*core), 0u);
-    EXPECT_EQ(core->free_list.entries(), std::vector<std::uint64_t>{0});
-    EXPECT_EQ((*core->vector_store.read_slot(0))[0], 5.0f);
+    EXPECT_EQ(Access::free_slots(*core), std::vector<std::uint64_t>{0});
+    EXPECT_EQ((*Access::read_slot(*core, 0))[0], 5.0f);
     add(*core, {7, 8}, "b");
     ASSERT_TRUE(sync_collection(*core));
     EXPECT_EQ(stored(*core, "b")->slot, 0u);
@@ -75,10 +74,10 @@ TEST_F(UpsertDeleteTest, DeletingAStoredRecordMarksAndFreesItsSlot) {
     const auto slot = stored(*core, "gone")->slot;
     EXPECT_TRUE(del(*core, "gone"));
     EXPECT_FALSE(stored(*core, "gone"));
-    EXPECT_TRUE(is_deleted_mark(*core->vector_store.read_slot(slot)));
-    EXPECT_EQ(core->free_list.entries(), std::vector<std::uint64_t>{slot});
+    EXPECT_TRUE(is_deleted_mark(*Access::read_slot(*core, slot)));
+    EXPECT_EQ(Access::free_slots(*core), std::vector<std::uint64_t>{slot});
     // The free list reached the store with the first transaction.
-    auto txn = begin_read_txn(*core->meta_db);
+    auto txn = begin_read_txn(Access::meta_db(*core));
     EXPECT_EQ(load_freelist(*txn)->entries(), std::vector<std::uint64_t>{slot});
     EXPECT_EQ(*collection_len(*core), 1u);
 }
@@ -112,8 +111,8 @@ TEST_F(UpsertDeleteTest, FailedTombstoneTakesTheMarkBackAndKeepsTheSlot) {
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().kind(), StoreError::Transaction);
     EXPECT_EQ(stored(*core, "a")->state, RecordState::Active);
-    EXPECT_FALSE(is_deleted_mark(*core->vector_store.read_slot(slot)));
-    EXPECT_TRUE(core->free_list.entries().empty());
+    EXPECT_FALSE(is_deleted_mark(*Access::read_slot(*core, slot)));
+    EXPECT_TRUE(Access::free_slots(*core).empty());
     ASSERT_TRUE(fetch_record(*core, "a").value());
     // A new record gets a slot of its own.
     add(*core, {5, 5}, "b");
@@ -129,7 +128,7 @@ TEST_F(UpsertDeleteTest, TombstoneLeftBehindGivesItsSlotBackOnlyOnce) {
     arm_fault(FaultPoint::Commit, 1);  // the second transaction fails
     ASSERT_FALSE(delete_record(*core, "t"));
     EXPECT_EQ(stored(*core, "t")->state, RecordState::Tombstone);
-    EXPECT_EQ(core->free_list.entries(), std::vector<std::uint64_t>{slot});
+    EXPECT_EQ(Access::free_slots(*core), std::vector<std::uint64_t>{slot});
     EXPECT_FALSE(fetch_record(*core, "t").value());
 
     // The slot goes to a new record; removing the tombstone must not touch it.
@@ -138,8 +137,8 @@ TEST_F(UpsertDeleteTest, TombstoneLeftBehindGivesItsSlotBackOnlyOnce) {
     ASSERT_EQ(stored(*core, "new")->slot, slot);
     EXPECT_TRUE(del(*core, "t"));
     EXPECT_FALSE(stored(*core, "t"));
-    EXPECT_TRUE(core->free_list.entries().empty());
-    EXPECT_EQ((*core->vector_store.read_slot(slot))[0], 9.0f);
+    EXPECT_TRUE(Access::free_slots(*core).empty());
+    EXPECT_EQ((*Access::read_slot(*core, slot))[0], 9.0f);
     ASSERT_TRUE(fetch_record(*core, "new").value());
 }
 #endif
@@ -186,16 +185,16 @@ TEST_F(UpsertDeleteTest, StoredSlotBeyondTheFileIsReportedAndNothingChanges) {
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().message(), "Record not found: Slot 40 not allocated");
     EXPECT_TRUE(stored(*core, "far"));
-    EXPECT_TRUE(core->free_list.entries().empty());
+    EXPECT_TRUE(Access::free_slots(*core).empty());
 }
 
 TEST_F(UpsertDeleteTest, HnswConfigurationMarksTheIndexDirty) {
     auto core = *open_collection(dir / "h", CollectionConfig{"h", 2, Metric::L2, 0, HnswConfig{16, 32, 16, 100, 50, 0.5, 0}});
     add(*core, {1, 1}, "a");
     ASSERT_TRUE(sync_collection(*core));
-    core->index_dirty.store(false);
+    Access::index_dirty(*core).store(false);
     EXPECT_TRUE(del(*core, "a"));
-    EXPECT_TRUE(core->index_dirty.load());
+    EXPECT_TRUE(Access::index_dirty(*core).load());
 }
 
 }  // namespace

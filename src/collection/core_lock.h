@@ -1,0 +1,98 @@
+#pragma once
+// The locks of a collection core and the order they are taken in, checked on
+// every thread as it runs.
+//
+// Each lock owns the state it guards (Guarded): the state is reached only
+// through a guard that holds the lock, and every guard, like every
+// transaction of meta_db, passes the checks below before it waits. The rules
+// (the order written at the top of collection/collection.h):
+// - a transaction of meta_db is begun only while neither vector_store_lock nor
+//   free_list_lock is held;
+// - free_list_lock and vector_store_lock are never held together;
+// - index_lock is never taken while vector_store_lock is held;
+// - pending_lock is never taken while free_list_lock is held;
+// - no core lock is taken twice by one thread (none is recursive).
+// A thread that breaks one has found a fault of the code, not of its input:
+// the check writes what was taken where to stderr and aborts.
+//
+// What a thread holds is a bitmask of its own (thread_local), one bit per
+// kind of lock, so a check is a few instructions. It does not tell the cores
+// apart: no operation holds a lock of one core while it takes one of another.
+#include <cstdint>
+#include <mutex>
+#include <shared_mutex>
+#include <source_location>
+
+namespace tessello {
+
+enum class CoreLock : std::uint8_t { Index, VectorStore, FreeList, Pending };
+
+// Checks that the calling thread may take `lock` now and notes that it holds it.
+void note_lock_taken(CoreLock lock, std::source_location where);
+void note_lock_released(CoreLock lock);
+// Checks that the calling thread may begin a transaction of meta_db now.
+void check_transaction_begin(std::source_location where);
+
+// A value reached only under its lock. shared() (for a reader-writer lock)
+// lends it read-only, exclusive() read-write; each guard holds the lock for
+// its own life and is neither copied nor moved.
+template <class T, class Mutex, CoreLock Id>
+class Guarded {
+public:
+    template <class... Args>
+    explicit Guarded(Args&&... args) : value_(std::forward<Args>(args)...) {}
+    Guarded(const Guarded&) = delete;
+    Guarded& operator=(const Guarded&) = delete;
+
+    class Shared {
+    public:
+        Shared(const Guarded& g, std::source_location where) : value_(&g.value_) {
+            note_lock_taken(Id, where);
+            g.mutex_.lock_shared();
+            mutex_ = &g.mutex_;
+        }
+        ~Shared() {
+            mutex_->unlock_shared();
+            note_lock_released(Id);
+        }
+        Shared(const Shared&) = delete;
+        Shared& operator=(const Shared&) = delete;
+        const T& operator*() const { return *value_; }
+        const T* operator->() const { return value_; }
+
+    private:
+        const T* value_;
+        Mutex* mutex_ = nullptr;
+    };
+
+    class Exclusive {
+    public:
+        Exclusive(Guarded& g, std::source_location where) : value_(&g.value_), mutex_(&g.mutex_) {
+            note_lock_taken(Id, where);
+            mutex_->lock();
+        }
+        ~Exclusive() {
+            mutex_->unlock();
+            note_lock_released(Id);
+        }
+        Exclusive(const Exclusive&) = delete;
+        Exclusive& operator=(const Exclusive&) = delete;
+        T& operator*() const { return *value_; }
+        T* operator->() const { return value_; }
+
+    private:
+        T* value_;
+        Mutex* mutex_;
+    };
+
+    Shared shared(std::source_location where = std::source_location::current()) const { return Shared(*this, where); }
+    Exclusive exclusive(std::source_location where = std::source_location::current()) {
+        return Exclusive(*this, where);
+    }
+
+private:
+    mutable Mutex mutex_;
+    T value_;
+};
+
+}  // namespace tessello
