@@ -6,6 +6,7 @@
 
 #include <limits>
 #include <optional>
+#include <source_location>
 #include <string>
 #include <vector>
 
@@ -42,12 +43,14 @@ struct CollectionTestAccess {
         return std::vector<float>(v->begin(), v->end());
     }
 
-    // The core's own guards and transactions, for tests of the lock order.
-    static auto vectors_shared(Collection& c) { return c.vector_store_.shared(); }
-    static auto free_list_exclusive(Collection& c) { return c.free_list_.exclusive(); }
-    static auto pending_exclusive(Collection& c) { return c.pending_.exclusive(); }
-    static auto index_shared(Collection& c) { return c.index_.shared(); }
-    static Result<ReadTxn> read_txn(Collection& c) { return c.read_txn(); }
+    // The core's own guards and transactions, for tests of the lock order;
+    // a broken rule names the test's line.
+    using Here = std::source_location;
+    static auto vectors_shared(Collection& c, Here at = Here::current()) { return c.vector_store_.shared(at); }
+    static auto free_list_exclusive(Collection& c, Here at = Here::current()) { return c.free_list_.exclusive(at); }
+    static auto pending_exclusive(Collection& c, Here at = Here::current()) { return c.pending_.exclusive(at); }
+    static auto index_shared(Collection& c, Here at = Here::current()) { return c.index_.shared(at); }
+    static Result<ReadTxn> read_txn(Collection& c, Here at = Here::current()) { return c.read_txn(at); }
 };
 
 namespace testing {
