@@ -69,11 +69,6 @@ struct Collection::CompactionSteps {
         if (freed && release_slot(core, *freed)) stats.bytes_freed += core.config.dimensions * 4;
         return freed;
     }
-
-    // The last slot given back reached the in-memory list after its commit.
-    static Status persist_free_list(Collection& core) {
-        return core.write_txn([&](WriteTxn& txn) -> Status { return core.persist_free_list(txn); });
-    }
 };
 
 Result<CompactStats> compact_collection(Collection& core) {
@@ -87,8 +82,10 @@ Result<CompactStats> compact_collection(Collection& core) {
         if (!freed) return fail(freed.error());
         gave_back |= freed->has_value();
     }
+    // The last slot given back reached the in-memory list after its commit.
     if (gave_back)
-        if (auto st = Collection::CompactionSteps::persist_free_list(core); !st) return fail(st.error());
+        if (auto st = core.write_txn([&](WriteTxn& txn) { return core.persist_free_list(txn); }); !st)
+            return fail(st.error());
     stats.duration_ms = elapsed_ms(start);
     return stats;
 }

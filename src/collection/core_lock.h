@@ -46,10 +46,9 @@ public:
 
     class Shared {
     public:
-        Shared(const Guarded& g, std::source_location where) : value_(&g.value_) {
+        Shared(const Guarded& g, std::source_location where) : value_(&g.value_), mutex_(&g.mutex_) {
             note_lock_taken(Id, where);
-            g.mutex_.lock_shared();
-            mutex_ = &g.mutex_;
+            mutex_->lock_shared();
         }
         ~Shared() {
             mutex_->unlock_shared();
@@ -62,7 +61,7 @@ public:
 
     private:
         const T* value_;
-        Mutex* mutex_ = nullptr;
+        Mutex* mutex_;
     };
 
     class Exclusive {
