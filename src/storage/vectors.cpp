@@ -12,7 +12,7 @@
 #include <cstring>
 #include <limits>
 
-#include "base/fault_injection.h"
+#include "base/sys_io.h"
 
 namespace tessello {
 
@@ -251,18 +251,10 @@ bool is_deleted_mark(std::span<const float> slot) { return !slot.empty() && std:
 // ---- durability ------------------------------------------------------------
 
 Status VectorStore::sync_mapping() const {
-    if (msync(mapping_.data(), mapping_.length() == 0 ? 1 : mapping_.length(), MS_SYNC) != 0)
-        return fail_errno(errno);
-    return {};
+    return sys_msync(mapping_.data(), mapping_.length() == 0 ? 1 : mapping_.length());
 }
 
-Status VectorStore::fsync_file() const {
-    if (take_fault(FaultPoint::Fsync)) return fail_errno(EIO);
-    while (fsync(file_.get()) != 0) {
-        if (errno != EINTR) return fail_errno(errno);
-    }
-    return {};
-}
+Status VectorStore::fsync_file() const { return sys_fsync(file_.get()); }
 
 Status VectorStore::sync_vectors() const {
     if (auto st = sync_mapping(); !st) return st;

@@ -1,0 +1,133 @@
+// The vector file and the directories under every I/O failure the fault
+// points can inject: each step fails in turn, and every time the call
+// reports the error, the store stays usable and what is on disk opens.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "base/dirs.h"
+#include "fault_sweep.h"
+#include "storage/vectors.h"
+#include "temp_dir.h"
+
+#ifdef TESSELLO_FAULT_INJECTION
+namespace tessello {
+namespace {
+
+using testing::count_fault_passes;
+using testing::FailingPass;
+using testing::injected_message;
+using testing::TempDir;
+
+std::vector<float> slot_values(const VectorStore& s, std::uint64_t slot) {
+    auto view = s.read_slot(slot);
+    EXPECT_TRUE(view) << view.error().message();
+    return view ? std::vector<float>(view->begin(), view->end()) : std::vector<float>{};
+}
+
+class FaultSeamTest : public ::testing::Test {
+protected:
+    void TearDown() override { disarm_faults(); }
+};
+
+TEST_F(FaultSeamTest, PassesAreCountedAndTheArmedOneFiresOnce) {
+    reset_fault_passes();
+    EXPECT_FALSE(take_fault(FaultPoint::Write));
+    EXPECT_FALSE(take_fault(FaultPoint::Fsync));
+    EXPECT_EQ(fault_passes(FaultPoint::Write), 1u);
+    EXPECT_EQ(fault_passes(FaultPoint::Fsync), 1u);
+    EXPECT_EQ(fault_passes_total(), 2u);
+    EXPECT_FALSE(fired_fault());
+
+    // The third pass through any point, whichever it is.
+    arm_any_fault(2);
+    EXPECT_FALSE(take_fault(FaultPoint::Msync));
+    EXPECT_FALSE(take_fault(FaultPoint::Fsync));
+    EXPECT_TRUE(take_fault(FaultPoint::Rename));
+    EXPECT_EQ(fired_fault(), FaultPoint::Rename);
+    EXPECT_FALSE(take_fault(FaultPoint::Rename));  // used up
+
+    // The second pass through one point; other points do not count for it.
+    arm_fault(FaultPoint::Reserve, 1);
+    EXPECT_FALSE(take_fault(FaultPoint::Reserve));
+    EXPECT_FALSE(take_fault(FaultPoint::Write));
+    EXPECT_TRUE(take_fault(FaultPoint::Reserve));
+    EXPECT_EQ(fired_fault(), FaultPoint::Reserve);
+    EXPECT_EQ(fault_passes_total(), 9u);
+
+    disarm_faults();
+    EXPECT_FALSE(fired_fault());
+    reset_fault_passes();
+    EXPECT_EQ(fault_passes_total(), 0u);
+}
+
+TEST_F(FaultSeamTest, InjectedErrorsAreTheOnesARealFailureGives) {
+    EXPECT_EQ(injected_message(FaultPoint::Reserve), "I/O error: No space left on device (os error 28)");
+    EXPECT_EQ(injected_message(FaultPoint::Write), "I/O error: No space left on device (os error 28)");
+    EXPECT_EQ(injected_message(FaultPoint::Mkdir), "I/O error: No space left on device (os error 28)");
+    for (FaultPoint p : {FaultPoint::Fsync, FaultPoint::FsyncDir, FaultPoint::Msync, FaultPoint::Rename})
+        EXPECT_EQ(injected_message(p), "I/O error: Input/output error (os error 5)") << fault_point_name(p);
+}
+
+class VectorFileFaultTest : public FaultSeamTest {
+protected:
+    std::filesystem::path file() const { return dir / "vectors.bin"; }
+    TempDir dir;
+};
+
+TEST_F(VectorFileFaultTest, SyncFailingAtEveryStepKeepsTheStoreUsable) {
+    auto s = create_vector_store(file(), 2);
+    ASSERT_TRUE(s);
+    ASSERT_EQ(*s->append_slot(), 0u);
+    const float first[2] = {1, 2};
+    ASSERT_TRUE(s->write_slot(0, first));
+    const auto passes = count_fault_passes([&] { ASSERT_TRUE(s->sync_vectors()); });
+    EXPECT_EQ(passes.total, 2u) << passes.describe();
+    EXPECT_EQ(passes.of(FaultPoint::Msync), 1u);
+    EXPECT_EQ(passes.of(FaultPoint::Fsync), 1u);
+
+    for (std::uint64_t n = 0; n < passes.total; ++n) {
+        const float later[2] = {float(n + 10), 5};
+        ASSERT_TRUE(s->write_slot(0, later));
+        {
+            FailingPass fault(n);
+            auto st = s->sync_vectors();
+            ASSERT_TRUE(fault.fired());
+            SCOPED_TRACE(fault.name());
+            ASSERT_FALSE(st);
+            EXPECT_EQ(st.error().message(), injected_message(fault.point()));
+        }
+        ASSERT_TRUE(s->sync_vectors());
+        auto reopened = open_vector_store(file(), 2);
+        ASSERT_TRUE(reopened) << reopened.error().message();
+        EXPECT_EQ(slot_values(*reopened, 0), std::vector<float>(later, later + 2));
+    }
+}
+
+TEST_F(VectorFileFaultTest, DirectoriesFailingAtEveryStepReportItAndCanBeMadeLater) {
+    const std::string path = (dir / "a" / "b" / "c").string();
+    const auto passes = count_fault_passes([&] { ASSERT_TRUE(create_dir_all(path)); });
+    // Three directories, each made and its parent synced; the two deeper
+    // ones are tried once before their parents exist.
+    EXPECT_EQ(passes.of(FaultPoint::Mkdir), 5u) << passes.describe();
+    EXPECT_EQ(passes.of(FaultPoint::FsyncDir), 3u) << passes.describe();
+    EXPECT_EQ(passes.total, 8u);
+
+    for (std::uint64_t n = 0; n < passes.total; ++n) {
+        std::filesystem::remove_all(dir / "a");
+        {
+            FailingPass fault(n);
+            auto st = create_dir_all(path);
+            ASSERT_TRUE(fault.fired());
+            SCOPED_TRACE(fault.name() + " at pass " + std::to_string(n));
+            ASSERT_FALSE(st);
+            EXPECT_EQ(st.error().message(), injected_message(fault.point()));
+        }
+        ASSERT_TRUE(create_dir_all(path));
+        EXPECT_TRUE(std::filesystem::is_directory(path));
+    }
+}
+
+}  // namespace
+}  // namespace tessello
+#endif
