@@ -66,10 +66,11 @@ Result<Mapping> map_whole_file(int fd) {
     return map_file(fd, *length);
 }
 
-Status set_length(int fd, std::uint64_t length) {
-    if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return fail_errno(EFBIG);
-    if (ftruncate(fd, static_cast<off_t>(length)) != 0) return fail_errno(errno);
-    return {};
+// Whether every byte up to length has its blocks (a file this system made);
+// a sparse file from an earlier version has fewer.
+bool fully_allocated(int fd, std::uint64_t length) {
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_blocks) * 512 >= length;
 }
 
 std::uint32_t fnv1a(std::span<const std::uint8_t> bytes) {
@@ -140,7 +141,8 @@ Result<VectorStore> create_vector_store(const std::filesystem::path& path, std::
     VectorStore store;
     store.file_ = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!store.file_.valid()) return fail_errno(errno);
-    if (auto st = set_length(store.file_.get(), kVectorsHeaderSize + 4096 * dimensions); !st)
+    // The room for the slots: reserved blocks that read as zeros.
+    if (auto st = sys_reserve(store.file_.get(), 0, kVectorsHeaderSize + 4096 * dimensions); !st)
         return fail(st.error());
     auto mapping = map_whole_file(store.file_.get());
     if (!mapping) return fail(mapping.error());
@@ -156,6 +158,7 @@ Result<VectorStore> create_vector_store(const std::filesystem::path& path, std::
     store.dimensions_ = dimensions;
     store.stride_ = dimensions * 4;
     store.version_ = kVectorsVersion;
+    store.reserved_ = true;
     store.write_slot_count(0);
     return store;
 }
@@ -196,6 +199,7 @@ Result<VectorStore> open_vector_store(const std::filesystem::path& path, std::ui
     store.slot_count_ = header->slot_count;
     store.stride_ = stride;
     store.version_ = header->version;
+    store.reserved_ = fully_allocated(store.file_.get(), store.mapping_.length());
     return store;
 }
 
@@ -211,7 +215,10 @@ Result<std::uint64_t> VectorStore::append_slot() {
                                          ? std::numeric_limits<std::uint64_t>::max()
                                          : static_cast<std::uint64_t>(grown);
         const std::uint64_t length = std::max(needed, scaled);
-        if (auto st = set_length(file_.get(), length); !st) return fail(st.error());
+        // The new room gets its blocks (and the file its length) before the
+        // mapping can reach it.
+        const std::uint64_t mapped = mapping_.length();
+        if (auto st = sys_reserve(file_.get(), mapped, length - mapped); !st) return fail(st.error());
         auto mapping = map_whole_file(file_.get());
         if (!mapping) return fail(mapping.error());
         mapping_ = std::move(*mapping);
@@ -220,9 +227,17 @@ Result<std::uint64_t> VectorStore::append_slot() {
     return slot;
 }
 
+Status VectorStore::reserve_before_writing() {
+    if (reserved_) return {};
+    if (auto st = sys_reserve(file_.get(), 0, mapping_.length()); !st) return st;
+    reserved_ = true;
+    return {};
+}
+
 Status VectorStore::write_slot(std::uint64_t slot, std::span<const float> vector) {
     if (vector.size() != dimensions_) return fail(StoreError::dimension_mismatch(dimensions_, vector.size()));
     if (slot >= slot_count_) return fail(StoreError::RecordNotFound, "Slot " + std::to_string(slot) + " not allocated");
+    if (auto st = reserve_before_writing(); !st) return st;
     std::memcpy(mapping_.data() + kVectorsHeaderSize + slot * stride_, vector.data(), stride_);
     return {};
 }
@@ -234,6 +249,7 @@ Result<std::span<const float>> VectorStore::read_slot(std::uint64_t slot) const 
 
 Status VectorStore::mark_deleted(std::uint64_t slot) {
     if (slot >= slot_count_) return fail(StoreError::RecordNotFound, "Slot " + std::to_string(slot) + " not allocated");
+    if (auto st = reserve_before_writing(); !st) return st;
     set_first_bits(slot, 0x7FC00000);
     return {};
 }

@@ -75,6 +75,49 @@ protected:
     TempDir dir;
 };
 
+TEST_F(VectorFileFaultTest, GrowthFailingAtEveryStepLeavesTheStoreAsItWas) {
+    const float v[4] = {1, 2, 3, 4};
+    auto make_full_store = [&] {
+        std::filesystem::remove(file());
+        auto s = create_vector_store(file(), 4);
+        EXPECT_TRUE(s);
+        for (int i = 0; i < 1024; ++i) EXPECT_TRUE(s->append_slot());
+        EXPECT_TRUE(s->write_slot(1023, v));
+        return std::move(*s);
+    };
+    std::optional<VectorStore> probe(make_full_store());
+    const auto passes = count_fault_passes([&] { ASSERT_EQ(*probe->append_slot(), 1024u); });
+    EXPECT_EQ(passes.total, 2u) << passes.describe();
+    EXPECT_EQ(passes.of(FaultPoint::Msync), 1u);
+    EXPECT_EQ(passes.of(FaultPoint::Reserve), 1u);
+    probe.reset();
+
+    for (std::uint64_t n = 0; n < passes.total; ++n) {
+        VectorStore s = make_full_store();
+        {
+            FailingPass fault(n);
+            auto slot = s.append_slot();
+            ASSERT_TRUE(fault.fired());
+            SCOPED_TRACE(fault.name());
+            ASSERT_FALSE(slot);
+            EXPECT_EQ(slot.error().message(), injected_message(fault.point()));
+        }
+        EXPECT_EQ(s.slot_count(), 1024u);
+        EXPECT_EQ(s.vectors_size_bytes(), 16448u);
+        EXPECT_EQ(slot_values(s, 1023), std::vector<float>(v, v + 4));
+        // Still usable: the next growth goes to the length the rule gives.
+        ASSERT_EQ(*s.append_slot(), 1024u);
+        EXPECT_EQ(s.vectors_size_bytes(), 24672u);
+        EXPECT_EQ(std::filesystem::file_size(file()), 24672u);
+        ASSERT_TRUE(s.write_slot(1024, v));
+        ASSERT_TRUE(s.sync_vectors());
+        auto reopened = open_vector_store(file(), 4);
+        ASSERT_TRUE(reopened) << reopened.error().message();
+        EXPECT_EQ(reopened->slot_count(), 1025u);
+        EXPECT_EQ(slot_values(*reopened, 1024), std::vector<float>(v, v + 4));
+    }
+}
+
 TEST_F(VectorFileFaultTest, SyncFailingAtEveryStepKeepsTheStoreUsable) {
     auto s = create_vector_store(file(), 2);
     ASSERT_TRUE(s);
