@@ -11,10 +11,11 @@
 // held (growth replaces the mapping). A slot whose first float is a NaN counts
 // as deleted.
 //
-// Space: every byte of the file has its blocks reserved before anything is
-// stored through the mapping, so a full disk is an Io error from the call
-// that needed the space, never a fault in a store to the mapping. Writes
-// reach the disk with sync_vectors.
+// Durability and space: a new file appears whole or not at all (built and
+// synced under a temporary name, then renamed into place). Every byte of the
+// file has its blocks reserved before anything is stored through the mapping,
+// so a full disk is an Io error from the call that needed the space, never a
+// fault in a store to the mapping. Writes reach the disk with sync_vectors.
 #include <cstdint>
 #include <filesystem>
 #include <span>
@@ -123,11 +124,23 @@ std::uint32_t header_checksum(std::span<const std::uint8_t, 18> bytes, std::uint
 // Reads the fields and refuses a checksum that does not match.
 Result<VectorsHeader> parse_vectors_header(std::span<const std::uint8_t, kVectorsHeaderSize> bytes);
 
-// A new file with room for 1024 slots, its space reserved (truncating any
-// old one).
+// A new file with room for 1024 slots, its space reserved, put in place of
+// any old one. The header and the zero-filled room are written and synced
+// under a temporary name in the same directory, renamed to path, and the
+// directory synced: a crash leaves the old state or the whole new file, plus
+// at most a temporary file that remove_unfinished_creations takes away. On a
+// failure before the rename nothing is left behind; after it, the new file
+// stays.
 Result<VectorStore> create_vector_store(const std::filesystem::path& path, std::uint64_t dimensions);
 // Opens and checks an existing file; never writes to it.
 Result<VectorStore> open_vector_store(const std::filesystem::path& path, std::uint64_t expected_dimensions);
+
+// Removes the temporary files that interrupted create_vector_store calls for
+// path left in its directory. Best effort: what cannot be removed stays.
+void remove_unfinished_creations(const std::filesystem::path& path);
+// Whether the file at path is what an interrupted creation of an earlier
+// version left: shorter than a header, or a header of zero bytes only.
+bool is_unfinished_vector_file(const std::filesystem::path& path);
 
 bool is_deleted_mark(std::span<const float> slot);
 

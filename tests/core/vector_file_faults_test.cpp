@@ -1,11 +1,18 @@
 // The vector file and the directories under every I/O failure the fault
-// points can inject: each step fails in turn, and every time the call
-// reports the error, the store stays usable and what is on disk opens.
+// points can inject: each step of creating, growing and syncing fails in
+// turn, and every time the call reports the error, the store stays usable and
+// what is on disk opens.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <fstream>
 #include <vector>
 
 #include "base/dirs.h"
+#include "collection/collection.h"
+#include "collection/insert.h"
+#include "collection/sync.h"
 #include "fault_sweep.h"
 #include "storage/vectors.h"
 #include "temp_dir.h"
@@ -18,6 +25,19 @@ using testing::count_fault_passes;
 using testing::FailingPass;
 using testing::injected_message;
 using testing::TempDir;
+
+std::vector<std::uint8_t> read_file(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// The names in dir, sorted.
+std::vector<std::string> entries_of(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 std::vector<float> slot_values(const VectorStore& s, std::uint64_t slot) {
     auto view = s.read_slot(slot);
@@ -74,6 +94,49 @@ protected:
     std::filesystem::path file() const { return dir / "vectors.bin"; }
     TempDir dir;
 };
+
+TEST_F(VectorFileFaultTest, CreationFailingAtEveryStepLeavesTheOldStateOrTheWholeFile) {
+    const auto passes = count_fault_passes([&] { ASSERT_TRUE(create_vector_store(file(), 4)); });
+    EXPECT_EQ(passes.total, 5u) << passes.describe();
+    for (FaultPoint p : {FaultPoint::Write, FaultPoint::Reserve, FaultPoint::Fsync, FaultPoint::Rename,
+                         FaultPoint::FsyncDir})
+        EXPECT_EQ(passes.of(p), 1u) << fault_point_name(p) << ": " << passes.describe();
+
+    // Over no file, and over an unfinished one that the creation replaces.
+    const std::vector<std::uint8_t> old_bytes(40, 0);
+    for (const bool old_file : {false, true}) {
+        for (std::uint64_t n = 0; n < passes.total; ++n) {
+            std::filesystem::remove(file());
+            if (old_file) std::ofstream(file(), std::ios::binary).write(reinterpret_cast<const char*>(old_bytes.data()), 40);
+            std::string point;
+            {
+                FailingPass fault(n);
+                auto s = create_vector_store(file(), 4);
+                ASSERT_TRUE(fault.fired()) << n;
+                point = fault.name();
+                ASSERT_FALSE(s) << point;
+                EXPECT_EQ(s.error().message(), injected_message(fault.point())) << point;
+            }
+            SCOPED_TRACE(point + (old_file ? " over an old file" : ""));
+            // No temporary file is left behind.
+            EXPECT_EQ(entries_of(dir.path()), old_file || point == "FsyncDir" ? std::vector<std::string>{"vectors.bin"}
+                                                                              : std::vector<std::string>{});
+            if (point == "FsyncDir") {
+                // Renamed into place before the directory sync failed: whole.
+                auto reopened = open_vector_store(file(), 4);
+                ASSERT_TRUE(reopened) << reopened.error().message();
+                EXPECT_EQ(reopened->slot_count(), 0u);
+                EXPECT_EQ(reopened->vectors_size_bytes(), 64u + 4096u * 4);
+            } else if (old_file) {
+                EXPECT_EQ(read_file(file()), old_bytes);
+            }
+            // The next creation succeeds.
+            auto again = create_vector_store(file(), 4);
+            ASSERT_TRUE(again) << again.error().message();
+            ASSERT_EQ(*again->append_slot(), 0u);
+        }
+    }
+}
 
 TEST_F(VectorFileFaultTest, GrowthFailingAtEveryStepLeavesTheStoreAsItWas) {
     const float v[4] = {1, 2, 3, 4};
@@ -168,6 +231,32 @@ TEST_F(VectorFileFaultTest, DirectoriesFailingAtEveryStepReportItAndCanBeMadeLat
         }
         ASSERT_TRUE(create_dir_all(path));
         EXPECT_TRUE(std::filesystem::is_directory(path));
+    }
+}
+
+// An opening of a new collection that fails at any step never makes the
+// name unusable: the next opening creates or finds a whole vector file.
+TEST_F(VectorFileFaultTest, OpeningANewCollectionFailingAtEveryStepLeavesItOpenable) {
+    const CollectionConfig config{"c", 2, Metric::L2, 0, std::nullopt};
+    const auto passes = count_fault_passes([&] { ASSERT_TRUE(open_collection(dir / "probe" / "c", config)); });
+    EXPECT_GE(passes.of(FaultPoint::Mkdir), 2u) << passes.describe();
+    EXPECT_EQ(passes.of(FaultPoint::Rename), 1u) << passes.describe();
+
+    for (std::uint64_t n = 0; n < passes.total; ++n) {
+        const auto where = dir / ("try" + std::to_string(n)) / "c";
+        {
+            FailingPass fault(n);
+            auto core = open_collection(where, config);
+            ASSERT_TRUE(fault.fired());
+            ASSERT_FALSE(core) << fault.name();
+        }
+        auto core = open_collection(where, config);
+        ASSERT_TRUE(core) << core.error().message();
+        auto id = insert_record(**core, std::vector<float>{1, 2}, JsonValue::object({}), "r", std::nullopt);
+        ASSERT_TRUE(id) << id.error().message();
+        ASSERT_TRUE(sync_collection(**core));
+        EXPECT_EQ(*collection_len(**core), 1u);
+        for (const auto& name : entries_of(where)) EXPECT_FALSE(name.ends_with(".tmp")) << name;
     }
 }
 

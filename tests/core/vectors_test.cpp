@@ -307,6 +307,26 @@ TEST_F(VectorStoreTest, EveryByteOfANewOrGrownFileHasItsBlocks) {
     EXPECT_GE(allocated_bytes(file()), 24672u);
 }
 
+TEST_F(VectorStoreTest, CreationLeavesNoTemporaryFileAndReplacesAnOldFileWhole) {
+    write_file(file(), std::vector<std::uint8_t>(100, 7));
+    auto s = create_vector_store(file(), 3);
+    ASSERT_TRUE(s) << s.error().message();
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.push_back(e.path().filename());
+    EXPECT_EQ(names, std::vector<std::string>{"vectors.bin"});
+    // The header is on disk before anything else is done with the file.
+    auto reopened = open_vector_store(file(), 3);
+    ASSERT_TRUE(reopened) << reopened.error().message();
+    EXPECT_EQ(reopened->slot_count(), 0u);
+    EXPECT_EQ(std::filesystem::file_size(file()), 64u + 12288u);
+    // Made with mode 0666 before the umask, as the file always was.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    struct stat st;
+    ASSERT_EQ(::stat(file().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+}
+
 // A file an earlier version made sparse gets its room reserved before the
 // first store into it, not by opening, which never touches the file.
 TEST_F(VectorStoreTest, ASparseFileIsReservedBeforeItsFirstWrite) {
@@ -321,6 +341,44 @@ TEST_F(VectorStoreTest, ASparseFileIsReservedBeforeItsFirstWrite) {
     ASSERT_TRUE(s->write_slot(0, v));
     EXPECT_GE(allocated_bytes(file()), 16448u);
     EXPECT_EQ(std::filesystem::file_size(file()), 16448u);
+}
+
+TEST_F(VectorStoreTest, LeftoversOfInterruptedCreationsAreRemovedByName) {
+    const std::vector<std::string> leftovers = {".vectors.bin.123-0.tmp", ".vectors.bin.x.tmp"};
+    const std::vector<std::string> kept = {"vectors.bin", "vectors.bin.tmp", ".vectors.bin..tmp",
+                                           ".vectors.bin.1", "other.tmp", ".other.bin.1-0.tmp", "meta.redb"};
+    for (const auto& name : leftovers) write_file(dir / name, {1});
+    for (const auto& name : kept) write_file(dir / name, {1});
+    remove_unfinished_creations(file());
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    auto expected = kept;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names, expected);
+}
+
+TEST_F(VectorStoreTest, UnfinishedFilesAreTheShortAndTheAllZeroHeaders) {
+    auto one_byte_set = std::vector<std::uint8_t>(64 + 16, 0);
+    one_byte_set[40] = 1;  // a reserved byte: not what a creation leaves
+    struct Case {
+        const char* name;
+        std::optional<std::vector<std::uint8_t>> bytes;  // nothing: no file
+        bool unfinished;
+    } cases[] = {
+        {"missing", std::nullopt, false},
+        {"empty", std::vector<std::uint8_t>{}, true},
+        {"63 bytes", std::vector<std::uint8_t>(63, 9), true},
+        {"zero header", std::vector<std::uint8_t>(64, 0), true},
+        {"all zeros", std::vector<std::uint8_t>(64 + 4096 * 4, 0), true},
+        {"one byte set", one_byte_set, false},
+        {"valid", header(kVectorsMagic, 2, 4, 0, 64 + 64), false},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(file());
+        if (c.bytes) write_file(file(), *c.bytes);
+        EXPECT_EQ(is_unfinished_vector_file(file()), c.unfinished) << c.name;
+    }
 }
 
 // A full disk is an error from the call that needs the space, and the store
@@ -351,6 +409,7 @@ TEST(VectorStoreFullDiskTest, AFullDiskIsAnErrorNotAFault) {
     auto other = create_vector_store(disk / "other.bin", 4);
     ASSERT_FALSE(other);
     EXPECT_EQ(other.error().message(), kNoSpace);
+    EXPECT_FALSE(std::filesystem::exists(disk / "other.bin"));
 
     std::filesystem::remove(disk / "filler");
     ASSERT_EQ(*s->append_slot(), 1024u);
