@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "base/sys_io.h"
 #include "base/utf8.h"
 
 namespace tessello {
@@ -28,17 +29,7 @@ Result<BufferedWriter> BufferedWriter::create(std::string_view path) {
     return w;
 }
 
-Status BufferedWriter::write_all(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd_.get(), bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail_errno(errno);
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return {};
-}
+Status BufferedWriter::write_all(std::string_view bytes) { return sys_write_all(fd_.get(), bytes); }
 
 Status BufferedWriter::write(std::string_view bytes) {
     if (buffer_.size() + bytes.size() > kFileBufferSize) {

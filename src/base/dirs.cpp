@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "base/sys_io.h"
+
 namespace tessello {
 
 namespace {
@@ -26,17 +28,15 @@ std::string parent_of(const std::string& path) {
 
 Status create_dir_all(const std::string& path) {
     if (path.empty()) return {};
-    if (::mkdir(path.c_str(), 0777) == 0) return {};
-    int err = errno;
-    if (err != ENOENT) {
-        if (is_dir(path)) return {};
-        return fail_errno(err);
+    int err = sys_mkdir(path, 0777);
+    if (err == ENOENT) {
+        const std::string parent = parent_of(path);
+        if (!parent.empty() && parent != path)
+            if (auto st = create_dir_all(parent); !st) return st;
+        err = sys_mkdir(path, 0777);
     }
-    const std::string parent = parent_of(path);
-    if (!parent.empty() && parent != path)
-        if (auto st = create_dir_all(parent); !st) return st;
-    if (::mkdir(path.c_str(), 0777) == 0) return {};
-    err = errno;
+    // The new entry lives in the parent: only its sync makes it durable.
+    if (err == 0) return sys_fsync_dir(parent_of(path));
     if (is_dir(path)) return {};
     return fail_errno(err);
 }

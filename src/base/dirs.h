@@ -9,7 +9,9 @@ namespace tessello {
 
 // Creates path and every missing parent (mode 0777 before the umask). An
 // existing directory is fine; an existing non-directory fails with the
-// system's "File exists" error.
+// system's "File exists" error. Every directory made here is durable when
+// this returns: its parent is synced after the mkdir, so a crash cannot lose
+// a directory that files were then created in.
 Status create_dir_all(const std::string& path);
 
 // left joined with right: one '/' between them unless left is empty or

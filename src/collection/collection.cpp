@@ -60,18 +60,36 @@ Result<CollectionHandle> open_collection(const std::filesystem::path& dir, Colle
     struct stat st;
     auto vectors = ::stat(vectors_path.c_str(), &st) != 0 ? create_vector_store(vectors_path, config.dimensions)
                                                           : open_vector_store(vectors_path, config.dimensions);
-    if (!vectors) return fail(vectors.error());
+    // What an interrupted creation of an earlier version left is made anew
+    // below, once the table shows that nothing points into it.
+    const bool unfinished =
+        !vectors && vectors.error().kind() == StoreError::Corruption && is_unfinished_vector_file(vectors_path);
+    if (!vectors && !unfinished) return fail(vectors.error());
 
     auto db = KvStore::open(dir / "meta.redb", {kRecordsTable, kFreelistTable}, map_size);
     if (!db) return fail(db.error());
+    remove_unfinished_creations(vectors_path);
 
     std::optional<FreeList> free_list;
+    bool holds_records = false;
     {
         auto txn = begin_read_txn(**db);
         if (!txn) return fail(txn.error());
         auto loaded = load_freelist(*txn);
         if (!loaded) return fail(loaded.error());
         free_list.emplace(std::move(*loaded));
+        if (unfinished) {
+            auto cursor = txn->scan(kRecordsTable);
+            if (!cursor) return fail(cursor.error());
+            auto first = cursor->next();
+            if (!first) return fail(first.error());
+            holds_records = first->has_value();
+        }
+    }
+    if (unfinished) {
+        if (holds_records || free_list->size() != 0) return fail(vectors.error());
+        vectors = create_vector_store(vectors_path, config.dimensions);
+        if (!vectors) return fail(vectors.error());
     }
 
     auto core = std::make_shared<Collection>(std::move(config), dir, std::move(*db), std::move(*vectors),

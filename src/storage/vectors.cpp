@@ -1,18 +1,23 @@
 #include "storage/vectors.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <array>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <string_view>
 
-#include "base/fault_injection.h"
+#include "base/sys_io.h"
 
 namespace tessello {
 
@@ -66,10 +71,66 @@ Result<Mapping> map_whole_file(int fd) {
     return map_file(fd, *length);
 }
 
-Status set_length(int fd, std::uint64_t length) {
-    if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return fail_errno(EFBIG);
-    if (ftruncate(fd, static_cast<off_t>(length)) != 0) return fail_errno(errno);
-    return {};
+// Whether every byte up to length has its blocks (a file this system made);
+// a sparse file from an earlier version has fewer.
+bool fully_allocated(int fd, std::uint64_t length) {
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_blocks) * 512 >= length;
+}
+
+// Temporary files of a creation: ".vectors.bin.<pid>-<n>.tmp" beside
+// "vectors.bin", so that an interrupted creation can be recognised and its
+// leftover removed by name.
+std::string temp_prefix(const std::filesystem::path& path) { return "." + path.filename().string() + "."; }
+constexpr std::string_view kTempSuffix = ".tmp";
+
+// A file being built under a temporary name. Removed on release unless it
+// was renamed into place.
+class TempFile {
+public:
+    static Result<TempFile> create(const std::filesystem::path& target) {
+        static std::atomic<std::uint64_t> counter{0};
+        const std::string stem = (target.parent_path() / temp_prefix(target)).string();
+        for (int attempt = 0;; ++attempt) {
+            std::string name = stem + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1)) +
+                               std::string(kTempSuffix);
+            UniqueFd fd(::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            if (fd.valid()) return TempFile(std::move(name), std::move(fd));
+            // A leftover of an earlier process with the same id: take the next name.
+            if (errno != EEXIST || attempt == 100) return fail_errno(errno);
+        }
+    }
+    TempFile(TempFile&& other) noexcept : name_(std::move(other.name_)), fd_(std::move(other.fd_)) {
+        other.name_.clear();
+    }
+    TempFile& operator=(TempFile&&) = delete;
+    ~TempFile() {
+        if (!name_.empty()) ::unlink(name_.c_str());
+    }
+
+    int fd() const { return fd_.get(); }
+    // Renames the file to target; from then on it is no longer removed.
+    Status rename_to(const std::filesystem::path& target) {
+        if (auto st = sys_rename(name_, target.string()); !st) return st;
+        name_.clear();
+        return {};
+    }
+    UniqueFd take_fd() { return std::move(fd_); }
+
+private:
+    TempFile(std::string name, UniqueFd fd) : name_(std::move(name)), fd_(std::move(fd)) {}
+    std::string name_;
+    UniqueFd fd_;
+};
+
+std::array<std::uint8_t, kVectorsHeaderSize> new_header(std::uint64_t dimensions) {
+    std::array<std::uint8_t, kVectorsHeaderSize> h{};
+    store_le(h.data() + 0, kVectorsMagic);
+    store_le(h.data() + 4, kVectorsVersion);
+    store_le(h.data() + 6, static_cast<std::uint32_t>(dimensions));
+    store_le(h.data() + 10, std::uint64_t{0});
+    store_le(h.data() + 18, header_checksum(std::span<const std::uint8_t, 18>(h.data(), 18), kVectorsVersion));
+    return h;
 }
 
 std::uint32_t fnv1a(std::span<const std::uint8_t> bytes) {
@@ -137,26 +198,29 @@ void VectorStore::write_slot_count(std::uint64_t count) {
 
 Result<VectorStore> create_vector_store(const std::filesystem::path& path, std::uint64_t dimensions) {
     if (auto st = validate_dimensions(dimensions); !st) return fail(st.error());
+    const std::uint64_t length = kVectorsHeaderSize + 4096 * dimensions;
+    auto temp = TempFile::create(path);
+    if (!temp) return fail(temp.error());
+    const auto header = new_header(dimensions);
+    if (auto st = sys_pwrite_all(temp->fd(), header.data(), header.size(), 0); !st) return fail(st.error());
+    // The room for the slots: reserved blocks that read as zeros.
+    if (auto st = sys_reserve(temp->fd(), 0, length); !st) return fail(st.error());
+    if (auto st = sys_fsync(temp->fd()); !st) return fail(st.error());
+    if (auto st = temp->rename_to(path); !st) return fail(st.error());
+    if (auto st = sys_fsync_dir(path.parent_path().string()); !st) return fail(st.error());
+
     VectorStore store;
-    store.file_ = UniqueFd(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!store.file_.valid()) return fail_errno(errno);
-    if (auto st = set_length(store.file_.get(), kVectorsHeaderSize + 4096 * dimensions); !st)
-        return fail(st.error());
+    store.file_ = temp->take_fd();
     auto mapping = map_whole_file(store.file_.get());
     if (!mapping) return fail(mapping.error());
     store.mapping_ = std::move(*mapping);
     if (store.mapping_.length() < kVectorsHeaderSize)
         return fail(StoreError::Corruption, "Vector file too small for header");
-
-    std::uint8_t* h = store.mapping_.data();
-    std::memset(h, 0, kVectorsHeaderSize);
-    store_le(h + 0, kVectorsMagic);
-    store_le(h + 4, kVectorsVersion);
-    store_le(h + 6, static_cast<std::uint32_t>(dimensions));
     store.dimensions_ = dimensions;
+    store.slot_count_ = 0;
     store.stride_ = dimensions * 4;
     store.version_ = kVectorsVersion;
-    store.write_slot_count(0);
+    store.reserved_ = true;
     return store;
 }
 
@@ -196,7 +260,39 @@ Result<VectorStore> open_vector_store(const std::filesystem::path& path, std::ui
     store.slot_count_ = header->slot_count;
     store.stride_ = stride;
     store.version_ = header->version;
+    store.reserved_ = fully_allocated(store.file_.get(), store.mapping_.length());
     return store;
+}
+
+void remove_unfinished_creations(const std::filesystem::path& path) {
+    const std::filesystem::path dir = path.parent_path().empty() ? "." : path.parent_path();
+    const std::string prefix = temp_prefix(path);
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return;
+    while (const dirent* entry = ::readdir(d)) {
+        const std::string_view name = entry->d_name;
+        if (name.size() > prefix.size() + kTempSuffix.size() && name.starts_with(prefix) &&
+            name.ends_with(kTempSuffix))
+            (void)::unlinkat(::dirfd(d), entry->d_name, 0);
+    }
+    ::closedir(d);
+}
+
+bool is_unfinished_vector_file(const std::filesystem::path& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return false;
+    std::uint8_t header[kVectorsHeaderSize];
+    std::size_t got = 0;
+    while (got < sizeof header) {
+        const ssize_t n = ::pread(fd.get(), header + got, sizeof header - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;  // shorter than a header
+        got += static_cast<std::size_t>(n);
+    }
+    for (const std::uint8_t b : header)
+        if (b != 0) return false;
+    return true;
 }
 
 // ---- slots -----------------------------------------------------------------
@@ -211,7 +307,10 @@ Result<std::uint64_t> VectorStore::append_slot() {
                                          ? std::numeric_limits<std::uint64_t>::max()
                                          : static_cast<std::uint64_t>(grown);
         const std::uint64_t length = std::max(needed, scaled);
-        if (auto st = set_length(file_.get(), length); !st) return fail(st.error());
+        // The new room gets its blocks (and the file its length) before the
+        // mapping can reach it.
+        const std::uint64_t mapped = mapping_.length();
+        if (auto st = sys_reserve(file_.get(), mapped, length - mapped); !st) return fail(st.error());
         auto mapping = map_whole_file(file_.get());
         if (!mapping) return fail(mapping.error());
         mapping_ = std::move(*mapping);
@@ -220,9 +319,17 @@ Result<std::uint64_t> VectorStore::append_slot() {
     return slot;
 }
 
+Status VectorStore::reserve_before_writing() {
+    if (reserved_) return {};
+    if (auto st = sys_reserve(file_.get(), 0, mapping_.length()); !st) return st;
+    reserved_ = true;
+    return {};
+}
+
 Status VectorStore::write_slot(std::uint64_t slot, std::span<const float> vector) {
     if (vector.size() != dimensions_) return fail(StoreError::dimension_mismatch(dimensions_, vector.size()));
     if (slot >= slot_count_) return fail(StoreError::RecordNotFound, "Slot " + std::to_string(slot) + " not allocated");
+    if (auto st = reserve_before_writing(); !st) return st;
     std::memcpy(mapping_.data() + kVectorsHeaderSize + slot * stride_, vector.data(), stride_);
     return {};
 }
@@ -234,6 +341,7 @@ Result<std::span<const float>> VectorStore::read_slot(std::uint64_t slot) const 
 
 Status VectorStore::mark_deleted(std::uint64_t slot) {
     if (slot >= slot_count_) return fail(StoreError::RecordNotFound, "Slot " + std::to_string(slot) + " not allocated");
+    if (auto st = reserve_before_writing(); !st) return st;
     set_first_bits(slot, 0x7FC00000);
     return {};
 }
@@ -251,18 +359,10 @@ bool is_deleted_mark(std::span<const float> slot) { return !slot.empty() && std:
 // ---- durability ------------------------------------------------------------
 
 Status VectorStore::sync_mapping() const {
-    if (msync(mapping_.data(), mapping_.length() == 0 ? 1 : mapping_.length(), MS_SYNC) != 0)
-        return fail_errno(errno);
-    return {};
+    return sys_msync(mapping_.data(), mapping_.length() == 0 ? 1 : mapping_.length());
 }
 
-Status VectorStore::fsync_file() const {
-    if (take_fault(FaultPoint::Fsync)) return fail_errno(EIO);
-    while (fsync(file_.get()) != 0) {
-        if (errno != EINTR) return fail_errno(errno);
-    }
-    return {};
-}
+Status VectorStore::fsync_file() const { return sys_fsync(file_.get()); }
 
 Status VectorStore::sync_vectors() const {
     if (auto st = sync_mapping(); !st) return st;

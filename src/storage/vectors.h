@@ -10,6 +10,12 @@
 // reader-writer lock, and a view of a slot is valid only while that lock is
 // held (growth replaces the mapping). A slot whose first float is a NaN counts
 // as deleted.
+//
+// Durability and space: a new file appears whole or not at all (built and
+// synced under a temporary name, then renamed into place). Every byte of the
+// file has its blocks reserved before anything is stored through the mapping,
+// so a full disk is an Io error from the call that needed the space, never a
+// fault in a store to the mapping. Writes reach the disk with sync_vectors.
 #include <cstdint>
 #include <filesystem>
 #include <span>
@@ -60,7 +66,10 @@ public:
     std::uint16_t version() const { return version_; }
 
     // Appends a slot at slot_count, growing the file by at least half its
-    // mapped length when it does not fit. Caller holds the write lock.
+    // mapped length when it does not fit (syncing the mapping and reserving
+    // the new room first). A failed growth leaves slot_count, the header and
+    // the mapping as they were; the file may be longer. Caller holds the
+    // write lock.
     Result<std::uint64_t> append_slot();
     // Caller holds the write lock.
     Status write_slot(std::uint64_t slot, std::span<const float> vector);
@@ -74,7 +83,8 @@ public:
     // Writes the quiet-NaN deleted mark into the slot's first float.
     Status mark_deleted(std::uint64_t slot);
     // The bits of an allocated slot's first float, and writing them back (to
-    // take a mark back). Caller holds the lock as for reading / writing.
+    // take back a mark that mark_deleted made, so the space is there). Caller
+    // holds the lock as for reading / writing.
     std::uint32_t first_bits(std::uint64_t slot) const;
     void set_first_bits(std::uint64_t slot, std::uint32_t bits);
 
@@ -93,6 +103,9 @@ private:
     friend Result<VectorStore> open_vector_store(const std::filesystem::path&, std::uint64_t);
     VectorStore() = default;
     void write_slot_count(std::uint64_t count);
+    // Reserves the whole file once before the first store into a file that
+    // was opened with unreserved room (made sparse by an earlier version).
+    Status reserve_before_writing();
 
     Mapping mapping_;
     std::uint64_t dimensions_ = 0;
@@ -100,6 +113,8 @@ private:
     std::uint64_t stride_ = 0;
     UniqueFd file_;
     std::uint16_t version_ = kVectorsVersion;
+    // Every byte of the mapping has its blocks.
+    bool reserved_ = false;
 };
 
 // 0: "Dimensions must be greater than 0"; above 65536: DimensionsTooLarge.
@@ -109,10 +124,23 @@ std::uint32_t header_checksum(std::span<const std::uint8_t, 18> bytes, std::uint
 // Reads the fields and refuses a checksum that does not match.
 Result<VectorsHeader> parse_vectors_header(std::span<const std::uint8_t, kVectorsHeaderSize> bytes);
 
-// A new file with room for 1024 slots (truncating any old one).
+// A new file with room for 1024 slots, its space reserved, put in place of
+// any old one. The header and the zero-filled room are written and synced
+// under a temporary name in the same directory, renamed to path, and the
+// directory synced: a crash leaves the old state or the whole new file, plus
+// at most a temporary file that remove_unfinished_creations takes away. On a
+// failure before the rename nothing is left behind; after it, the new file
+// stays.
 Result<VectorStore> create_vector_store(const std::filesystem::path& path, std::uint64_t dimensions);
 // Opens and checks an existing file; never writes to it.
 Result<VectorStore> open_vector_store(const std::filesystem::path& path, std::uint64_t expected_dimensions);
+
+// Removes the temporary files that interrupted create_vector_store calls for
+// path left in its directory. Best effort: what cannot be removed stays.
+void remove_unfinished_creations(const std::filesystem::path& path);
+// Whether the file at path is what an interrupted creation of an earlier
+// version left: shorter than a header, or a header of zero bytes only.
+bool is_unfinished_vector_file(const std::filesystem::path& path);
 
 bool is_deleted_mark(std::span<const float> slot);
 

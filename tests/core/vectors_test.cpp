@@ -1,8 +1,14 @@
 #include "storage/vectors.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -43,6 +49,60 @@ protected:
     std::filesystem::path file() const { return dir / "vectors.bin"; }
     TempDir dir;
 };
+
+// Bytes of the file that have blocks behind them.
+std::uint64_t allocated_bytes(const std::filesystem::path& p) {
+    struct stat st;
+    EXPECT_EQ(::stat(p.c_str(), &st), 0);
+    return static_cast<std::uint64_t>(st.st_blocks) * 512;
+}
+
+// A file as an earlier version made it: the header written, the room a hole.
+void write_sparse_file(const std::filesystem::path& p, std::uint64_t dims, std::uint64_t length) {
+    write_file(p, header(kVectorsMagic, 2, static_cast<std::uint32_t>(dims), 0, kVectorsHeaderSize));
+    std::filesystem::resize_file(p, length);
+}
+
+std::vector<float> values(const VectorStore& s, std::uint64_t slot) {
+    auto view = s.read_slot(slot);
+    EXPECT_TRUE(view) << view.error().message();
+    return view ? std::vector<float>(view->begin(), view->end()) : std::vector<float>{};
+}
+
+// A tmpfs of a few pages on a fresh directory for as long as it lives; only
+// root can mount one.
+class SmallDisk {
+public:
+    explicit SmallDisk(std::size_t bytes) {
+        const std::string options = "size=" + std::to_string(bytes);
+        mounted_ = ::mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, options.c_str()) == 0;
+        if (!mounted_) error_ = std::strerror(errno);
+    }
+    ~SmallDisk() {
+        if (mounted_) ::umount2(dir_.path().c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+    const std::string& error() const { return error_; }
+    std::filesystem::path operator/(const std::string& name) const { return dir_ / name; }
+
+    // Writes a file until the disk is full.
+    void fill(const std::string& name) const {
+        const int fd = ::open((dir_ / name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        const std::vector<char> block(4096, 'x');
+        while (::write(fd, block.data(), block.size()) > 0) {
+        }
+        EXPECT_EQ(errno, ENOSPC);
+        ::close(fd);
+    }
+
+private:
+    TempDir dir_;
+    bool mounted_ = false;
+    std::string error_;
+};
+
+constexpr const char* kNoSpace = "I/O error: No space left on device (os error 28)";
 
 TEST_F(VectorStoreTest, NewStoreHasRoomFor1024SlotsAndAVersion2Header) {
     auto s = create_vector_store(file(), 3);
@@ -236,6 +296,150 @@ TEST_F(VectorStoreTest, OpeningNeverWritesTheFile) {
         s->preload();
     }
     EXPECT_EQ(read_file(file()), before);
+}
+
+TEST_F(VectorStoreTest, EveryByteOfANewOrGrownFileHasItsBlocks) {
+    auto s = create_vector_store(file(), 4);
+    ASSERT_TRUE(s);
+    EXPECT_GE(allocated_bytes(file()), 16448u);
+    for (int i = 0; i <= 1024; ++i) ASSERT_TRUE(s->append_slot());
+    EXPECT_EQ(std::filesystem::file_size(file()), 24672u);
+    EXPECT_GE(allocated_bytes(file()), 24672u);
+}
+
+TEST_F(VectorStoreTest, CreationLeavesNoTemporaryFileAndReplacesAnOldFileWhole) {
+    write_file(file(), std::vector<std::uint8_t>(100, 7));
+    auto s = create_vector_store(file(), 3);
+    ASSERT_TRUE(s) << s.error().message();
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.push_back(e.path().filename());
+    EXPECT_EQ(names, std::vector<std::string>{"vectors.bin"});
+    // The header is on disk before anything else is done with the file.
+    auto reopened = open_vector_store(file(), 3);
+    ASSERT_TRUE(reopened) << reopened.error().message();
+    EXPECT_EQ(reopened->slot_count(), 0u);
+    EXPECT_EQ(std::filesystem::file_size(file()), 64u + 12288u);
+    // Made with mode 0666 before the umask, as the file always was.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    struct stat st;
+    ASSERT_EQ(::stat(file().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+}
+
+// A file an earlier version made sparse gets its room reserved before the
+// first store into it, not by opening, which never touches the file.
+TEST_F(VectorStoreTest, ASparseFileIsReservedBeforeItsFirstWrite) {
+    write_sparse_file(file(), 4, 16448);
+    const std::uint64_t before = allocated_bytes(file());
+    ASSERT_LT(before, 16448u);
+    auto s = open_vector_store(file(), 4);
+    ASSERT_TRUE(s) << s.error().message();
+    ASSERT_EQ(*s->append_slot(), 0u);
+    EXPECT_EQ(allocated_bytes(file()), before);
+    const float v[4] = {1, 2, 3, 4};
+    ASSERT_TRUE(s->write_slot(0, v));
+    EXPECT_GE(allocated_bytes(file()), 16448u);
+    EXPECT_EQ(std::filesystem::file_size(file()), 16448u);
+}
+
+TEST_F(VectorStoreTest, LeftoversOfInterruptedCreationsAreRemovedByName) {
+    const std::vector<std::string> leftovers = {".vectors.bin.123-0.tmp", ".vectors.bin.x.tmp"};
+    const std::vector<std::string> kept = {"vectors.bin", "vectors.bin.tmp", ".vectors.bin..tmp",
+                                           ".vectors.bin.1", "other.tmp", ".other.bin.1-0.tmp", "meta.redb"};
+    for (const auto& name : leftovers) write_file(dir / name, {1});
+    for (const auto& name : kept) write_file(dir / name, {1});
+    remove_unfinished_creations(file());
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    auto expected = kept;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names, expected);
+}
+
+TEST_F(VectorStoreTest, UnfinishedFilesAreTheShortAndTheAllZeroHeaders) {
+    auto one_byte_set = std::vector<std::uint8_t>(64 + 16, 0);
+    one_byte_set[40] = 1;  // a reserved byte: not what a creation leaves
+    struct Case {
+        const char* name;
+        std::optional<std::vector<std::uint8_t>> bytes;  // nothing: no file
+        bool unfinished;
+    } cases[] = {
+        {"missing", std::nullopt, false},
+        {"empty", std::vector<std::uint8_t>{}, true},
+        {"63 bytes", std::vector<std::uint8_t>(63, 9), true},
+        {"zero header", std::vector<std::uint8_t>(64, 0), true},
+        {"all zeros", std::vector<std::uint8_t>(64 + 4096 * 4, 0), true},
+        {"one byte set", one_byte_set, false},
+        {"valid", header(kVectorsMagic, 2, 4, 0, 64 + 64), false},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(file());
+        if (c.bytes) write_file(file(), *c.bytes);
+        EXPECT_EQ(is_unfinished_vector_file(file()), c.unfinished) << c.name;
+    }
+}
+
+// A full disk is an error from the call that needs the space, and the store
+// goes on once there is space again.
+TEST(VectorStoreFullDiskTest, AFullDiskIsAnErrorNotAFault) {
+    SmallDisk disk(64 * 1024);
+    if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs: " << disk.error();
+    const auto file = disk / "vectors.bin";
+    auto s = create_vector_store(file, 4);
+    ASSERT_TRUE(s) << s.error().message();
+    disk.fill("filler");
+
+    // The room reserved at creation takes every slot it has room for.
+    for (std::uint64_t i = 0; i < 1024; ++i) {
+        ASSERT_EQ(*s->append_slot(), i);
+        const float v[4] = {float(i), 1, 2, 3};
+        ASSERT_TRUE(s->write_slot(i, v));
+    }
+    auto grown = s->append_slot();
+    ASSERT_FALSE(grown);
+    EXPECT_EQ(grown.error().message(), kNoSpace);
+    EXPECT_EQ(s->slot_count(), 1024u);
+    EXPECT_EQ(s->vectors_size_bytes(), 16448u);
+    EXPECT_EQ(values(*s, 1023), (std::vector<float>{1023, 1, 2, 3}));
+    ASSERT_TRUE(s->sync_vectors());
+
+    // A creation needs its whole room.
+    auto other = create_vector_store(disk / "other.bin", 4);
+    ASSERT_FALSE(other);
+    EXPECT_EQ(other.error().message(), kNoSpace);
+    EXPECT_FALSE(std::filesystem::exists(disk / "other.bin"));
+
+    std::filesystem::remove(disk / "filler");
+    ASSERT_EQ(*s->append_slot(), 1024u);
+    EXPECT_EQ(std::filesystem::file_size(file), 24672u);
+    const float last[4] = {9, 9, 9, 9};
+    ASSERT_TRUE(s->write_slot(1024, last));
+    ASSERT_TRUE(s->sync_vectors());
+    auto reopened = open_vector_store(file, 4);
+    ASSERT_TRUE(reopened) << reopened.error().message();
+    EXPECT_EQ(reopened->slot_count(), 1025u);
+    EXPECT_EQ(values(*reopened, 7), (std::vector<float>{7, 1, 2, 3}));
+    EXPECT_EQ(values(*reopened, 1024), (std::vector<float>{9, 9, 9, 9}));
+}
+
+TEST(VectorStoreFullDiskTest, ASparseFileOnAFullDiskRefusesTheWrite) {
+    SmallDisk disk(64 * 1024);
+    if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs: " << disk.error();
+    const auto file = disk / "vectors.bin";
+    write_sparse_file(file, 4, 16448);
+    disk.fill("filler");
+    auto s = open_vector_store(file, 4);
+    ASSERT_TRUE(s) << s.error().message();
+    ASSERT_EQ(*s->append_slot(), 0u);
+    const float v[4] = {1, 2, 3, 4};
+    auto written = s->write_slot(0, v);
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().message(), kNoSpace);
+    std::filesystem::remove(disk / "filler");
+    ASSERT_TRUE(s->write_slot(0, v));
+    EXPECT_EQ(values(*s, 0), std::vector<float>(v, v + 4));
 }
 
 }  // namespace
