@@ -7,13 +7,6 @@
 
 namespace tessello {
 
-void VisitedMarks::clear() {
-    if (++epoch_ == 0) {
-        std::fill(marks_.begin(), marks_.end(), 0);
-        epoch_ = 1;
-    }
-}
-
 namespace {
 
 // W's worst entry for removal: with a higher-is-better metric the lowest
@@ -56,7 +49,7 @@ std::vector<BuildCandidate> search_in_direction(const BuildLists& lists, std::ui
         return ranks_before(b.score, a.score, higher);
     };
 
-    scratch.visited.clear();
+    scratch.visited.start(lists.node_count());
     scratch.visited.insert(start);
     auto& candidates = scratch.candidates;
     candidates.clear();

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "search/hnsw/build_lists.h"
+#include "search/hnsw/visited_marks.h"
 #include "search/pq/adc.h"
 #include "search/pq/encode.h"
 #include "storage/metric.h"
@@ -47,25 +48,6 @@ struct AdcScorer {
         out.resize(nodes.size());
         adc_scores(table, *codes, nodes, out.data());
     }
-};
-
-// A set of node indices emptied in O(1): a node is in the set when its mark
-// equals the current epoch. Marks are 16 bits to keep the array small in
-// cache; it is wiped once every 65535 searches.
-class VisitedMarks {
-public:
-    explicit VisitedMarks(std::size_t nodes) : marks_(nodes, 0) {}
-    void clear();
-    // Adds the node; false when it was already in the set.
-    bool insert(std::uint32_t node) {
-        if (marks_[node] == epoch_) return false;
-        marks_[node] = epoch_;
-        return true;
-    }
-
-private:
-    std::vector<std::uint16_t> marks_;
-    std::uint16_t epoch_ = 0;
 };
 
 // What one worker thread reuses from search to search.
