@@ -29,9 +29,11 @@ public:
         for (std::size_t u = 0; u < links.size(); ++u) lists_.set_chosen(0, static_cast<std::uint32_t>(u), links[u]);
     }
 
-    std::vector<BuildCandidate> search(std::uint32_t start, std::uint64_t ef, Metric metric) {
+    // With the layer's own scratch, or with one that other layers use too.
+    std::vector<BuildCandidate> search(std::uint32_t start, std::uint64_t ef, Metric metric,
+                                       LayerSearchScratch* scratch = nullptr) {
         const AdcScorer scorer{table_, &codes_};
-        return layer_search(lists_, 0, start, ef, metric, scorer, calcs, scratch_);
+        return layer_search(lists_, 0, start, ef, metric, scorer, calcs, scratch ? *scratch : scratch_);
     }
 
     std::atomic<std::uint64_t> calcs{0};
@@ -109,6 +111,19 @@ TEST(BuildLayerSearchTest, NaNScoresRankLastAndLeaveFirst) {
         // A NaN candidate never enters a full W.
         HandLayer full({1.0f, kNaN}, {{1}});
         EXPECT_EQ(nodes_of(full.search(0, 1, metric)), (std::vector<std::uint32_t>{0}));
+    }
+}
+
+TEST(BuildLayerSearchTest, OneScratchServesLayersOfEverySize) {
+    // A worker's scratch is made for one size and reused: its visited set
+    // grows to a larger layer and forgets what a walk of another layer marked.
+    HandLayer four({0.0f, 1.0f, 3.0f, 2.0f}, {{1, 2, 3}});
+    HandLayer six({5.0f, 9.0f, 2.0f, 2.0f, 1.0f, 0.0f}, {{1}, {2}, {3, 4}, {5}, {}, {}});
+    LayerSearchScratch shared(1);
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(nodes_of(six.search(0, 1, Metric::L2, &shared)), (std::vector<std::uint32_t>{4}));
+        EXPECT_EQ(nodes_of(four.search(0, 10, Metric::Dot, &shared)), (std::vector<std::uint32_t>{0, 2, 3, 1}));
+        EXPECT_EQ(nodes_of(six.search(5, 10, Metric::L2, &shared)), (std::vector<std::uint32_t>{5}));
     }
 }
 

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <limits>
+#include <thread>
 
 #include "hnsw_test_support.h"
 
@@ -158,6 +160,33 @@ TEST_F(GraphSearchTest, ANaNScoreOfALiveNodeRanksLastAndLeavesTheResultFirst) {
               (std::vector<std::uint32_t>{3, 1, 0}));
     const auto dot = search_layer0(g, std::vector<float>{1, 0}, 0, 4, none, vectors.get(), Metric::Dot);
     EXPECT_EQ(nodes_of(dot), (std::vector<std::uint32_t>{3, 1, 0, 2}));
+}
+
+TEST_F(GraphSearchTest, ThreadsWalkingGraphsOfDifferentSizesAtOnceGetTheSingleThreadAnswer) {
+    // Each thread keeps one visited set for all its walks; taking turns on a
+    // small and a larger graph makes every walk of the larger one grow it or
+    // find marks left by the other graph.
+    HnswGraph small = chain(5);
+    HnswGraph large = complete(60);
+    const std::unordered_set<std::uint64_t> none;
+    const std::vector<float> q{4.5f, 0};
+    const auto small_answer = search_layer0(small, q, 0, 3, none, vectors.get(), Metric::L2);
+    ASSERT_EQ(nodes_of(small_answer), (std::vector<std::uint32_t>{4, 3, 2}));
+    const auto large_answer = search_layer0(large, q, 59, 60, none, vectors.get(), Metric::L2);
+    ASSERT_EQ(large_answer.size(), 60u);
+
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                if (search_layer0(small, q, 0, 3, none, vectors.get(), Metric::L2) != small_answer) ++wrong;
+                if (search_layer0(large, q, 59, 60, none, vectors.get(), Metric::L2) != large_answer) ++wrong;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace

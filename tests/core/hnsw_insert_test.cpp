@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
 
 #include "hnsw_test_support.h"
@@ -150,6 +151,65 @@ TEST_F(HnswInsertTest, LayerSearchKeepsEarlierOfEqualScoresAndTakesTheLaterCandi
     EXPECT_TRUE(nodes(0).empty());
     // A layer the graph lacks offers the entry alone.
     EXPECT_EQ(nodes(10, 5), std::vector<std::uint32_t>{0});
+}
+
+TEST_F(HnswInsertTest, LayerSearchRoutesThroughANaNWhileThereIsRoomAndAnyNumberPushesItOut) {
+    // Entry 0 scores 9 from the origin (L2), 1 scores NaN (a live vector with
+    // a NaN component), 2 scores 4, and 3 scores 1 but hangs off 1 only.
+    // Against (-1, 0) Dot and Cosine rank the nodes the same way (-3, NaN,
+    // -2, 0).
+    vectors.add({3, 0});
+    vectors.add({1, std::numeric_limits<float>::quiet_NaN()});
+    vectors.add({2, 0});
+    vectors.add({0, 1});
+    HnswGraph g = empty_graph(config(4, 8, 4, 50, 0.0));
+    for (std::uint64_t i = 0; i < 4; ++i) add_node(g, i, "s" + std::to_string(i), 0);
+    g.layers[0][0] = {1, 2};
+    g.layers[0][1] = {3};
+    const struct {
+        std::uint64_t ef;
+        std::vector<std::uint32_t> want;
+    } cases[] = {
+        // Full from the start: the NaN is not even queued; 2 displaces the entry.
+        {1, {2}},
+        // Full once 2 is in: the NaN comes out after every number and ranks
+        // after W's last one, so the walk ends without reaching 3.
+        {2, {2, 0}},
+        // Room for the NaN: it is taken, expanded (which finds 3), and 3,
+        // being a number, pushes it out.
+        {3, {3, 2, 0}},
+        {10, {3, 2, 0, 1}},
+    };
+    const struct {
+        Metric metric;
+        std::vector<float> query;
+    } metrics[] = {{Metric::L2, {0, 0}}, {Metric::Dot, {-1, 0}}, {Metric::Cosine, {-1, 0}}};
+    for (const auto& m : metrics) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(::testing::Message() << "metric " << static_cast<int>(m.metric) << " ef " << c.ef);
+            const auto found = search_layer_for_insert(g, m.query, 0, 0, c.ef, vectors.get(), m.metric);
+            std::vector<std::uint32_t> nodes;
+            for (const auto& f : found) nodes.push_back(f.node);
+            EXPECT_EQ(nodes, c.want);
+            if (c.ef == 10) {
+                EXPECT_TRUE(std::isnan(found.back().score));
+            }
+        }
+    }
+}
+
+TEST_F(HnswInsertTest, LayerSearchPushesOutTheLaterOfEquallyWorstEntries) {
+    // 0 (the entry) and 1 both score 4 from the origin and fill W (ef 2) in
+    // that order; 2 scores 2 and hangs off 1, so it arrives with W full.
+    vectors.add({2, 0});
+    vectors.add({0, 2});
+    vectors.add({1, 1});
+    HnswGraph g = empty_graph(config(4, 8, 4, 50, 0.0));
+    for (std::uint64_t i = 0; i < 3; ++i) add_node(g, i, "s" + std::to_string(i), 0);
+    g.layers[0][0] = {1};
+    g.layers[0][1] = {2};
+    const auto found = search_layer_for_insert(g, std::vector<float>{0, 0}, 0, 0, 2, vectors.get(), Metric::L2);
+    EXPECT_EQ(found, (std::vector<GraphCandidate>{{2, 2.0f}, {0, 4.0f}}));
 }
 
 TEST_F(HnswInsertTest, PruningKeepsTheNearestStablyAndDropsUnallocatedSlots) {

@@ -5,6 +5,7 @@
 #include <tbb/enumerable_thread_specific.h>
 
 #include "search/distance.h"
+#include "search/exact.h"
 #include "search/hnsw/build_layer_search.h"
 #include "search/pq/adc.h"
 
@@ -27,7 +28,7 @@ std::span<const float> vector_of(const BuildState& state, std::uint32_t node) {
 // Best first, stable, NaN last.
 void sort_best_first(std::vector<BuildCandidate>& list, bool higher) {
     std::stable_sort(list.begin(), list.end(), [higher](const BuildCandidate& a, const BuildCandidate& b) {
-        return ranks_before(a.score, b.score, higher);
+        return score_ranks_before(a.score, b.score, higher);
     });
 }
 
@@ -44,7 +45,7 @@ std::uint32_t greedy_descent(const BuildState& state, std::uint32_t cur, std::ui
             bool moved = false;
             std::uint32_t candidate = cur;
             for (std::size_t i = 0; i < scratch.neighbours.size(); ++i) {
-                if (ranks_before(scratch.scores[i], best, higher)) {
+                if (score_ranks_before(scratch.scores[i], best, higher)) {
                     best = scratch.scores[i];
                     candidate = scratch.neighbours[i];
                     moved = true;

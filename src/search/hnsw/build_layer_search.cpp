@@ -1,112 +1,96 @@
 #include "search/hnsw/build_layer_search.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "search/distance.h"
+#include "search/exact.h"
 
 namespace tessello {
 
-void VisitedMarks::clear() {
-    if (++epoch_ == 0) {
-        std::fill(marks_.begin(), marks_.end(), 0);
-        epoch_ = 1;
-    }
-}
-
 namespace {
 
-// W's worst entry for removal: with a higher-is-better metric the lowest
-// score, the first of equals; otherwise the highest, the last of equals.
-// NaN counts as the worst of all.
-std::size_t worst_index(const std::vector<BuildCandidate>& w, bool higher_better) {
-    std::size_t worst = 0;
-    for (std::size_t i = 1; i < w.size(); ++i) {
-        const bool replace = higher_better ? ranks_before(w[worst].score, w[i].score, true)
-                                           : !ranks_before(w[i].score, w[worst].score, false);
-        if (replace) worst = i;
-    }
-    return worst;
-}
+// W of a build's layer search, in admission order; a node enters when it is
+// taken out to be expanded. A score is accepted while W has room, or when it
+// ranks strictly before the admission bound. The bound starts at the worst
+// value (-inf for a higher-is-better metric, +inf otherwise) and is only
+// recomputed when an entry displaces another, so the first candidate taken
+// out after W has filled up is always admitted and expanded.
+template <bool Higher>
+class BuildResult {
+public:
+    static constexpr bool kAdmitOnFound = false;
+    static constexpr float kStartBound =
+        Higher ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
 
-// The admission bound: the lowest (higher-is-better) or highest score in W,
-// NaN ignored; the starting bound when W holds no number.
-float worst_score(const std::vector<BuildCandidate>& w, bool higher_better, float start) {
-    float worst = start;
-    bool any = false;
-    for (const BuildCandidate& c : w) {
-        if (std::isnan(c.score)) continue;
-        if (!any || (higher_better ? c.score < worst : c.score > worst)) worst = c.score;
-        any = true;
+    BuildResult(std::uint64_t ef, std::uint64_t room) : ef_(ef) { w_.reserve(room + 1); }
+
+    bool accepts(float score) const { return w_.size() < ef_ || score_ranks_before(score, bound_, Higher); }
+    void admit(std::uint32_t node, float score) {
+        const bool was_full = w_.size() == ef_;
+        w_.push_back(BuildCandidate{node, score});
+        if (was_full) {
+            // The newcomer stands where the displaced entry stood, and may
+            // be the one displaced.
+            const std::size_t out = worst_index();
+            w_[out] = w_.back();
+            w_.pop_back();
+            bound_ = lowest_ranked_number();
+        }
     }
-    return worst;
-}
+    std::vector<BuildCandidate> take() { return std::move(w_); }
+
+private:
+    // The entry to remove: with a higher-is-better metric the lowest score,
+    // the first of equals; otherwise the highest, the last of equals. NaN
+    // counts as the worst of all.
+    std::size_t worst_index() const {
+        std::size_t worst = 0;
+        for (std::size_t i = 1; i < w_.size(); ++i) {
+            const bool replace = Higher ? score_ranks_before(w_[worst].score, w_[i].score, true)
+                                        : !score_ranks_before(w_[i].score, w_[worst].score, false);
+            if (replace) worst = i;
+        }
+        return worst;
+    }
+
+    // The lowest (higher-is-better) or highest score in W, NaN ignored; the
+    // starting bound when W holds no number.
+    float lowest_ranked_number() const {
+        float worst = kStartBound;
+        bool any = false;
+        for (const BuildCandidate& c : w_) {
+            if (std::isnan(c.score)) continue;
+            if (!any || (Higher ? c.score < worst : c.score > worst)) worst = c.score;
+            any = true;
+        }
+        return worst;
+    }
+
+    std::uint64_t ef_;
+    std::vector<BuildCandidate> w_;
+    float bound_ = kStartBound;
+};
 
 // The search for one direction of the metric, fixed at compile time so the
 // many comparisons of the heap carry no branch on it.
-template <bool higher>
+template <bool Higher>
 std::vector<BuildCandidate> search_in_direction(const BuildLists& lists, std::uint32_t layer, std::uint32_t start,
                                                 std::uint64_t ef, const AdcScorer& score,
                                                 std::atomic<std::uint64_t>& distance_calcs,
                                                 LayerSearchScratch& scratch) {
-    const float start_worst = higher ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
     // Sized from ef, but never beyond what the graph can hold.
     const std::uint64_t room = std::min<std::uint64_t>(ef, lists.node_count());
-    const auto heap_order = [](const BuildCandidate& a, const BuildCandidate& b) {
-        return ranks_before(b.score, a.score, higher);
-    };
-
-    scratch.visited.clear();
-    scratch.visited.insert(start);
-    auto& candidates = scratch.candidates;
-    candidates.clear();
-    candidates.reserve(2 * room);
-    std::vector<BuildCandidate> w;
-    w.reserve(room + 1);
-    float worst = start_worst;
-
+    HeapQueue<BestFirstNaNLast<Higher>> queue(scratch.heap);
+    queue.reserve(static_cast<std::size_t>(2 * room));
+    BuildResult<Higher> w(ef, room);
     // Counted locally and added once: a shared counter bumped per score
     // would bounce its cache line between all workers.
-    std::uint64_t scored = 1;
-    candidates.push_back({start, score(start)});
-
-    while (!candidates.empty()) {
-        std::pop_heap(candidates.begin(), candidates.end(), heap_order);
-        const BuildCandidate c = candidates.back();
-        candidates.pop_back();
-
-        if (!(w.size() < ef || ranks_before(c.score, worst, higher))) break;
-        const bool was_full = w.size() == ef;
-        w.push_back(c);
-        if (was_full) {
-            const std::size_t out = worst_index(w, higher);
-            w[out] = w.back();
-            w.pop_back();
-            worst = worst_score(w, higher, start_worst);
-        }
-
-        lists.copy(layer, c.node, scratch.neighbours);
-        scratch.fresh.clear();
-        for (const std::uint32_t x : scratch.neighbours) {
-            if (scratch.visited.insert(x)) {
-                score.prefetch(x);
-                scratch.fresh.push_back(x);
-            }
-        }
-        // A node that fails the test below stays visited and is not
-        // considered again in this search.
-        scored += scratch.fresh.size();
-        score.many(scratch.fresh, scratch.scores);
-        for (std::size_t i = 0; i < scratch.fresh.size(); ++i) {
-            const float sx = scratch.scores[i];
-            if (w.size() < ef || ranks_before(sx, worst, higher)) {
-                candidates.push_back({scratch.fresh[i], sx});
-                std::push_heap(candidates.begin(), candidates.end(), heap_order);
-            }
-        }
-    }
+    const std::uint64_t scored =
+        walk_layer(start, BuildLayerLinks(lists, layer), score, AnyNode{}, queue, w, scratch);
     distance_calcs.fetch_add(scored);
-    return w;
+    return w.take();
 }
 
 }  // namespace

@@ -6,33 +6,25 @@
 // Ordering: "better" follows the metric (higher for Cosine and Dot, lower for
 // L2). A NaN score is never better than anything, and any number is better
 // than NaN, so NaN-scored nodes sort last and are the first to leave W.
+//
+// The search is the layer walk of layer_walk.h with the candidates scored by
+// AdcScorer, the lists copied out of BuildLists, candidates best first (a
+// NaN last) and W kept in admission order.
 #include <atomic>
-#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "search/hnsw/build_lists.h"
+#include "search/hnsw/layer_walk.h"
 #include "search/pq/adc.h"
 #include "search/pq/encode.h"
 #include "storage/metric.h"
 
 namespace tessello {
 
-struct BuildCandidate {
-    std::uint32_t node;
-    float score;
-
-    bool operator==(const BuildCandidate&) const = default;
-};
-
-// a ranks strictly before b: a is a number and b is NaN, or both are numbers
-// and a is better by the metric.
-inline bool ranks_before(float a, float b, bool higher_better) {
-    if (std::isnan(a)) return false;
-    if (std::isnan(b)) return true;
-    return higher_better ? a > b : a < b;
-}
+using BuildCandidate = WalkCandidate;
 
 // The score of a node for one insertion: its codes looked up in the table.
 struct AdcScorer {
@@ -49,34 +41,24 @@ struct AdcScorer {
     }
 };
 
-// A set of node indices emptied in O(1): a node is in the set when its mark
-// equals the current epoch. Marks are 16 bits to keep the array small in
-// cache; it is wiped once every 65535 searches.
-class VisitedMarks {
+// The lists of one layer under construction, each copied under its lock.
+class BuildLayerLinks {
 public:
-    explicit VisitedMarks(std::size_t nodes) : marks_(nodes, 0) {}
-    void clear();
-    // Adds the node; false when it was already in the set.
-    bool insert(std::uint32_t node) {
-        if (marks_[node] == epoch_) return false;
-        marks_[node] = epoch_;
-        return true;
+    BuildLayerLinks(const BuildLists& lists, std::uint32_t layer) : lists_(lists), layer_(layer) {}
+
+    std::size_t node_count() const { return lists_.node_count(); }
+    std::span<const std::uint32_t> neighbours(std::uint32_t node, NeighbourList& buffer) const {
+        lists_.copy(layer_, node, buffer);
+        return buffer;
     }
 
 private:
-    std::vector<std::uint16_t> marks_;
-    std::uint16_t epoch_ = 0;
+    const BuildLists& lists_;
+    std::uint32_t layer_;
 };
 
 // What one worker thread reuses from search to search.
-struct LayerSearchScratch {
-    explicit LayerSearchScratch(std::size_t nodes) : visited(nodes) {}
-    VisitedMarks visited;
-    std::vector<BuildCandidate> candidates;  // binary heap, best on top
-    NeighbourList neighbours;
-    NeighbourList fresh;  // the neighbours not visited before
-    std::vector<float> scores;
-};
+using LayerSearchScratch = LayerWalkScratch;
 
 // W of the search from `start` on `layer`, in admission order (an entry
 // admitted into a full W stands where the displaced entry stood). Adds one to

@@ -1,7 +1,6 @@
 #include "search/hnsw/graph_search.h"
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 #include <mutex>
 #include <shared_mutex>
@@ -9,6 +8,8 @@
 
 #include "search/distance.h"
 #include "search/exact.h"
+#include "search/hnsw/exact_layer_walk.h"
+#include "search/hnsw/layer_walk.h"
 
 namespace tessello {
 
@@ -21,30 +22,60 @@ float worst_score(Metric metric) {
 
 bool strictly_better(float a, float b, bool higher) { return higher ? a > b : a < b; }
 
-// Layer 0 compares internal keys, lower always better: the score for L2, its
-// negation for Cosine and Dot. Negating twice gives the score back exactly.
-float to_key(float score, Metric metric) { return higher_is_better(metric) ? -score : score; }
+// The result of the layer-0 walk: the best ef nodes found, in a heap with
+// the worst on top (a NaN above every number); a node enters when it is
+// found. Once the heap is full a score is refused when it is no better than
+// the top by a plain comparison, so a NaN on either side is never refused:
+// a deleted node is walked through and does not end the walk.
+template <bool Higher>
+class Layer0Result {
+public:
+    static constexpr bool kAdmitOnFound = true;
 
-struct Keyed {
-    float key;
-    std::uint32_t node;
+    // Room for ef + 1 entries, but never more than the graph can offer.
+    Layer0Result(std::uint64_t ef, std::size_t nodes) : ef_(ef) {
+        kept_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(ef, nodes)) + 1);
+    }
+
+    bool accepts(float score) const { return kept_.size() < ef_ || !no_better(score, kept_.front().score); }
+    void admit(std::uint32_t node, float score) {
+        kept_.push_back(GraphCandidate{node, score});
+        std::push_heap(kept_.begin(), kept_.end(), worst_on_top);
+        if (kept_.size() > ef_) {
+            std::pop_heap(kept_.begin(), kept_.end(), worst_on_top);
+            kept_.pop_back();
+        }
+    }
+    // The heap as it lies, for the caller's stable sort.
+    std::vector<GraphCandidate> take() { return std::move(kept_); }
+
+private:
+    static bool no_better(float a, float b) {
+        if constexpr (Higher) {
+            return a <= b;
+        } else {
+            return a >= b;
+        }
+    }
+    static bool worst_on_top(const GraphCandidate& a, const GraphCandidate& b) {
+        return score_ranks_before(a.score, b.score, Higher);
+    }
+
+    std::uint64_t ef_;
+    std::vector<GraphCandidate> kept_;
 };
 
-// Heap orders for std::push_heap / pop_heap ("a below b" = b comes out
-// first). Both are total, so a NaN key cannot break a heap: in the
-// candidate heap a NaN comes out before any number (a deleted node is
-// expanded early, so searches still route through it), in the result heap a
-// NaN sits on top (it is the first pushed out).
-bool candidate_below(const Keyed& a, const Keyed& b) {
-    if (std::isnan(a.key)) return false;
-    if (std::isnan(b.key)) return true;
-    return a.key > b.key;
-}
-
-bool result_below(const Keyed& a, const Keyed& b) {
-    if (std::isnan(b.key)) return !std::isnan(a.key);
-    if (std::isnan(a.key)) return false;
-    return a.key < b.key;
+// Candidates come out NaN first, then best first.
+template <bool Higher, class Visible>
+std::vector<GraphCandidate> walk_layer0(const HnswGraph& graph, std::span<const float> query, std::uint32_t entry,
+                                        std::uint64_t ef, const Visible& visible, const VectorStore& store,
+                                        Metric metric) {
+    LayerWalkScratch& scratch = thread_walk_scratch();
+    HeapQueue<NaNFirstThenBest<Higher>> queue(scratch.heap);
+    Layer0Result<Higher> result(ef, graph.nodes.size());
+    (void)walk_layer(entry, StoredLayerLinks(graph, 0), ExactScorer(graph.nodes, query, store, metric), visible, queue,
+                     result, scratch);
+    return result.take();
 }
 
 }  // namespace
@@ -95,43 +126,11 @@ std::vector<GraphCandidate> search_layer0(const HnswGraph& graph, std::span<cons
         return owner == graph.slot_to_node.end() || owner->second != node;
     };
 
-    std::unordered_set<std::uint32_t> visited{entry};
-    std::vector<Keyed> candidates;
-    std::vector<Keyed> results;
-    const Keyed first{to_key(node_distance(graph.nodes, query, entry, store, metric), metric), entry};
-    candidates.push_back(first);
-    if (!is_deleted(entry)) results.push_back(first);
+    const auto visible = [&](std::uint32_t node) { return !is_deleted(node); };
 
-    // With ef >= 1, "full" implies a top to compare with. The comparisons are
-    // plain, so a NaN key neither ends the walk nor is refused.
-    auto full_and_not_below_top = [&](float key) { return results.size() >= ef && key >= results.front().key; };
-    const std::vector<NeighbourList>* layer0 = graph.layers.empty() ? nullptr : &graph.layers[0];
-
-    while (!candidates.empty()) {
-        std::pop_heap(candidates.begin(), candidates.end(), candidate_below);
-        const Keyed c = candidates.back();
-        candidates.pop_back();
-        if (full_and_not_below_top(c.key)) break;
-        if (!layer0 || c.node >= layer0->size()) continue;
-        for (const std::uint32_t n : (*layer0)[c.node]) {
-            if (!visited.insert(n).second) continue;
-            const float key = to_key(node_distance(graph.nodes, query, n, store, metric), metric);
-            if (full_and_not_below_top(key)) continue;
-            candidates.push_back(Keyed{key, n});
-            std::push_heap(candidates.begin(), candidates.end(), candidate_below);
-            if (is_deleted(n)) continue;
-            results.push_back(Keyed{key, n});
-            std::push_heap(results.begin(), results.end(), result_below);
-            if (results.size() > ef) {
-                std::pop_heap(results.begin(), results.end(), result_below);
-                results.pop_back();
-            }
-        }
-    }
-
-    std::vector<GraphCandidate> out;
-    out.reserve(results.size());
-    for (const Keyed& r : results) out.push_back(GraphCandidate{r.node, to_key(r.key, metric)});
+    std::vector<GraphCandidate> out = higher_is_better(metric)
+                                          ? walk_layer0<true>(graph, query, entry, ef, visible, store, metric)
+                                          : walk_layer0<false>(graph, query, entry, ef, visible, store, metric);
     const bool higher = higher_is_better(metric);
     std::stable_sort(out.begin(), out.end(), [higher](const GraphCandidate& a, const GraphCandidate& b) {
         return score_ranks_before(a.score, b.score, higher);

@@ -3,17 +3,18 @@
 #include <algorithm>
 #include <mutex>
 #include <shared_mutex>
-#include <unordered_set>
 
 #include "search/distance.h"
 #include "search/exact.h"
+#include "search/hnsw/exact_layer_walk.h"
+#include "search/hnsw/layer_walk.h"
 #include "search/hnsw/level.h"
 
 namespace tessello {
 
 namespace {
 
-// Orders for the stable sorts: best first / worst first, a NaN ranking below
+// Order for the stable sort of pruning: best first, a NaN ranking below
 // every number (score_ranks_before is total, so NaN cannot upset a sort).
 auto best_first(bool higher) {
     return [higher](const GraphCandidate& a, const GraphCandidate& b) {
@@ -21,10 +22,53 @@ auto best_first(bool higher) {
     };
 }
 
-auto worst_first(bool higher) {
-    return [higher](const GraphCandidate& a, const GraphCandidate& b) {
-        return score_ranks_before(b.score, a.score, higher);
-    };
+// W of the per-layer search: best first, equal scores in the order they
+// were admitted; a node enters when it is taken out to be expanded. Once W
+// holds ef entries a score must rank strictly before W's last one (a NaN
+// never does, any number does before a NaN), and a newcomer then pushes the
+// last one out. With ef = 0 nothing is accepted, not even the entry.
+template <bool Higher>
+class InsertResult {
+public:
+    static constexpr bool kAdmitOnFound = false;
+
+    // Room for ef + 1 entries, but never more than the graph can offer.
+    InsertResult(std::uint64_t ef, std::size_t nodes) : ef_(ef) {
+        kept_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(ef, nodes)) + 1);
+    }
+
+    bool accepts(float score) const {
+        if (kept_.size() < ef_) return true;
+        return !kept_.empty() && score_ranks_before(score, kept_.back().score, Higher);
+    }
+    void admit(std::uint32_t node, float score) {
+        // After every entry it does not rank before: the admission order
+        // among equals.
+        const auto at = std::upper_bound(kept_.begin(), kept_.end(), score, [](float s, const GraphCandidate& k) {
+            return score_ranks_before(s, k.score, Higher);
+        });
+        kept_.insert(at, GraphCandidate{node, score});
+        if (kept_.size() > ef_) kept_.pop_back();
+    }
+    std::vector<GraphCandidate> take() { return std::move(kept_); }
+
+private:
+    std::uint64_t ef_;
+    std::vector<GraphCandidate> kept_;
+};
+
+// Candidates come out best first, a NaN last; among equal scores the one
+// found last comes out first.
+template <bool Higher>
+std::vector<GraphCandidate> walk_for_insert(const HnswGraph& graph, std::span<const float> query, std::uint32_t entry,
+                                            std::uint64_t layer, std::uint64_t ef, const VectorStore& store,
+                                            Metric metric) {
+    LayerWalkScratch& scratch = thread_walk_scratch();
+    LatestFirstQueue<Higher> queue(scratch.sequenced);
+    InsertResult<Higher> result(ef, graph.nodes.size());
+    (void)walk_layer(entry, StoredLayerLinks(graph, layer), ExactScorer(graph.nodes, query, store, metric), AnyNode{},
+                     queue, result, scratch);
+    return result.take();
 }
 
 // Links one new node into the graph; the caller holds the graph exclusively.
@@ -80,37 +124,8 @@ std::optional<LiveEntry> next_unindexed(std::span<const LiveEntry> entries, std:
 std::vector<GraphCandidate> search_layer_for_insert(const HnswGraph& graph, std::span<const float> query,
                                                     std::uint32_t entry, std::uint64_t layer, std::uint64_t ef,
                                                     const VectorStore& store, Metric metric) {
-    const bool higher = higher_is_better(metric);
-    const float first = node_distance(graph.nodes, query, entry, store, metric);
-    std::unordered_set<std::uint32_t> visited{entry};
-    std::vector<GraphCandidate> candidates{GraphCandidate{entry, first}};  // worst first: best at the back
-    std::vector<GraphCandidate> results;
-    float worst = first;  // consulted only once the results are full
-    auto admits = [&](float score) { return results.size() < ef || score_ranks_before(score, worst, higher); };
-    const std::vector<NeighbourList>* lists = layer < graph.layers.size() ? &graph.layers[layer] : nullptr;
-
-    while (!candidates.empty()) {
-        const GraphCandidate c = candidates.back();
-        candidates.pop_back();
-        // The candidates are in order, so once the best left is refused so
-        // would every other be.
-        if (!admits(c.score)) break;
-        results.push_back(c);
-        if (results.size() >= ef) {
-            std::stable_sort(results.begin(), results.end(), best_first(higher));
-            results.resize(static_cast<std::size_t>(ef));
-            worst = results.back().score;
-        }
-        if (!lists || c.node >= lists->size()) continue;
-        for (const std::uint32_t n : (*lists)[c.node]) {
-            if (!visited.insert(n).second) continue;
-            const float score = node_distance(graph.nodes, query, n, store, metric);
-            if (admits(score)) candidates.push_back(GraphCandidate{n, score});
-        }
-        std::stable_sort(candidates.begin(), candidates.end(), worst_first(higher));
-    }
-    std::stable_sort(results.begin(), results.end(), best_first(higher));
-    return results;
+    return higher_is_better(metric) ? walk_for_insert<true>(graph, query, entry, layer, ef, store, metric)
+                                    : walk_for_insert<false>(graph, query, entry, layer, ef, store, metric);
 }
 
 void prune_neighbours(HnswGraph& graph, std::uint32_t node, std::uint64_t layer, std::uint64_t cap,
