@@ -42,6 +42,17 @@ bool storable_key(MDB_env* env, std::string_view key) {
     return !key.empty() && key.size() <= static_cast<std::size_t>(mdb_env_get_maxkeysize(env));
 }
 
+// The value under key in the table dbi (nothing: a table the transaction
+// does not have), as a view into the transaction's pages.
+Result<std::optional<Bytes>> lookup(MDB_env* env, MDB_txn* txn, std::optional<unsigned> dbi, std::string_view key) {
+    if (!dbi || !storable_key(env, key)) return std::optional<Bytes>{};
+    MDB_val k = as_val(key), v;
+    const int rc = mdb_get(txn, *dbi, &k, &v);
+    if (rc == MDB_NOTFOUND) return std::optional<Bytes>{};
+    if (rc != 0) return fail(from_storage_error(rc));
+    return std::optional<Bytes>(Bytes(static_cast<const std::uint8_t*>(v.mv_data), v.mv_size));
+}
+
 StoreError database_text(std::string text) {
     return StoreError::text(StoreError::Database, std::move(text));
 }
@@ -208,13 +219,7 @@ std::optional<unsigned> ReadTxn::table(std::string_view name) const {
 }
 
 Result<std::optional<Bytes>> ReadTxn::get(std::string_view table_name, std::string_view key) const {
-    auto dbi = table(table_name);
-    if (!dbi || !storable_key(store_->env_, key)) return std::optional<Bytes>{};
-    MDB_val k = as_val(key), v;
-    const int rc = mdb_get(txn_, *dbi, &k, &v);
-    if (rc == MDB_NOTFOUND) return std::optional<Bytes>{};
-    if (rc != 0) return fail(from_storage_error(rc));
-    return std::optional<Bytes>(Bytes(static_cast<const std::uint8_t*>(v.mv_data), v.mv_size));
+    return lookup(store_->env_, txn_, table(table_name), key);
 }
 
 Result<TableCursor> ReadTxn::scan(std::string_view table_name) const { return scan_from(table_name, {}); }
@@ -342,13 +347,7 @@ Status WriteTxn::check(int rc) {
 
 Result<std::optional<Bytes>> WriteTxn::get(std::string_view table_name, std::string_view key) const {
     if (!txn_) return fail(StoreError::Transaction, "Transaction is no longer usable");
-    auto dbi = table_for_read(table_name);
-    if (!dbi || !storable_key(store_->env_, key)) return std::optional<Bytes>{};
-    MDB_val k = as_val(key), v;
-    const int rc = mdb_get(txn_, *dbi, &k, &v);
-    if (rc == MDB_NOTFOUND) return std::optional<Bytes>{};
-    if (rc != 0) return fail(from_storage_error(rc));
-    return std::optional<Bytes>(Bytes(static_cast<const std::uint8_t*>(v.mv_data), v.mv_size));
+    return lookup(store_->env_, txn_, table_for_read(table_name), key);
 }
 
 Status WriteTxn::put(std::string_view table, std::string_view key, Bytes value) {
