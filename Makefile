@@ -1,14 +1,18 @@
 # Build, test and demo entry points. Every target installs what a fresh
 # Debian 12 machine lacks before it builds.
+#   make demo   builds the extension (and the core it links), runs the demo
+#   make test   builds everything, runs the C++ and Python tests
+# CMAKE_ARGS adds options to the configuration (CI: -DTESSELLO_WERROR=ON).
 PACKAGES := g++ make cmake ninja-build pkg-config liblmdb-dev libtbb-dev \
             zlib1g-dev libgtest-dev libbenchmark-dev python3-dev python3-numpy \
             python3-pytest python3-venv python3-pip python3-setuptools python3-wheel \
-            curl xz-utils ca-certificates
-BUILD    ?= build
-PYTHON   := /usr/bin/python3
-JOBS     ?= $(shell nproc)
+            xz-utils
+BUILD      ?= build
+PYTHON     := /usr/bin/python3
+JOBS       ?= $(shell nproc)
+CMAKE_ARGS ?=
 
-.PHONY: deps build demo test bench clean
+.PHONY: deps configure build demo test bench clean
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -22,22 +26,27 @@ deps:
 	    || { $$SUDO apt-get update && $$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; }; \
 	fi
 
-$(BUILD)/build.ninja: CMakeLists.txt
-	cmake -S . -B $(BUILD) -G Ninja -DPython3_EXECUTABLE=$(PYTHON)
+# Configuring an existing tree again is quick and changes nothing unless
+# CMAKE_ARGS does.
+configure: deps
+	cmake -S . -B $(BUILD) -G Ninja -DPython3_EXECUTABLE=$(PYTHON) $(CMAKE_ARGS)
 
-build: deps $(BUILD)/build.ninja
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
+# Only the extension and the core it links: no test is compiled.
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target tessello
 	PYTHONPATH=$(BUILD)/python $(PYTHON) examples/quickstart.py
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 bench: deps
-	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSELLO_BENCH=ON -DTESSELLO_FAULT_INJECTION=OFF -DPython3_EXECUTABLE=$(PYTHON)
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSELLO_BENCH=ON -DTESSELLO_TESTS=OFF \
+	  -DPython3_EXECUTABLE=$(PYTHON) $(CMAKE_ARGS)
 	cmake --build build-bench -j $(JOBS)
 	@echo "benchmarks built in build-bench/bench/"
 
 clean:
-	rm -rf $(BUILD) build-bench build-asan build-tsan
+	rm -rf $(BUILD) build-bench build-asan build-tsan build-pip

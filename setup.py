@@ -1,5 +1,13 @@
-"""Builds the extension with the project's CMake build and installs it."""
+"""Builds the extension with the project's CMake build and installs it.
 
+Only the extension and the core it links are built: no tests, so neither
+GoogleTest nor the test tree is needed. setuptools' build folders go to
+build-pip/, apart from build/ that `make` uses. CMAKE_ARGS in the environment
+adds options to the configuration (CI: -DTESSELLO_WERROR=ON).
+"""
+
+import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -18,8 +26,9 @@ class CMakeBuild(build_ext):
         subprocess.check_call([
             "cmake", "-S", str(ROOT), "-B", str(build_dir), "-G", "Ninja",
             "-DCMAKE_BUILD_TYPE=Release",
-            "-DTESSELLO_FAULT_INJECTION=OFF",
+            "-DTESSELLO_TESTS=OFF",
             f"-DPython3_EXECUTABLE={sys.executable}",
+            *shlex.split(os.environ.get("CMAKE_ARGS", "")),
         ])
         subprocess.check_call(["cmake", "--build", str(build_dir), "--target", "tessello"])
         built = next((build_dir / "python").glob("tessello*.so"))
@@ -27,4 +36,17 @@ class CMakeBuild(build_ext):
         shutil.copyfile(built, target)
 
 
-setup(ext_modules=[Extension("tessello", sources=[])], cmdclass={"build_ext": CMakeBuild})
+# Every command that derives its folder from the build base (build_ext's
+# temporary and library folders, bdist_wheel's staging folder) follows it; the
+# metadata folder that installing writes goes there too, not beside this file.
+BUILD_BASE = ROOT / "build-pip"
+BUILD_BASE.mkdir(exist_ok=True)
+
+setup(
+    ext_modules=[Extension("tessello", sources=[])],
+    cmdclass={"build_ext": CMakeBuild},
+    options={
+        "build": {"build_base": str(BUILD_BASE)},
+        "egg_info": {"egg_base": str(BUILD_BASE)},
+    },
+)
