@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "python/boundary.h"
 #include "python/classes.h"
 #include "python/py_ref.h"
 
@@ -51,12 +52,7 @@ bool module_body(PyObject* module) {
     return true;
 }
 
-}  // namespace
-
-}  // namespace tessello::py
-
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tessello(void) {
-    using namespace tessello::py;
+PyObject* init_module() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return nullptr;
     std::int64_t expected = -1;
@@ -72,4 +68,13 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tessello(void
     if (!module_body(module.get())) return nullptr;
     module_cell = Py_NewRef(module.get());
     return module.release();
+}
+
+}  // namespace
+
+}  // namespace tessello::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tessello(void) {
+    using namespace tessello::py;
+    return guarded<init_module, &PyExc_ImportError>();
 }
