@@ -3,6 +3,7 @@
 #include "base/dirs.h"
 #include "collection/sync.h"
 #include "database/collection_drop.h"
+#include "database/live_cores.h"
 #include "storage/records_table.h"
 #include "storage/registry.h"
 #include "storage/vectors.h"
@@ -63,6 +64,7 @@ Result<std::optional<CollectionConfig>> Database::registered(const std::string& 
 Result<CollectionHandle> Database::open_and_cache(const std::string& name, CollectionConfig config) {
     auto core = open_collection(collection_dir(name), std::move(config));
     if (!core) return fail(core.error());
+    track_live_core(*core);
     std::unique_lock lock(cache_lock_);
     cache_[name] = *core;
     return *core;
