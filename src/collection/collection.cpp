@@ -19,7 +19,12 @@ Collection::Collection(CollectionConfig config_in, std::filesystem::path dir_in,
 
 Collection::~Collection() {
     // A process that adds and then lets go of the collection keeps its records.
-    (void)flush_pending(*this);
+    // Best effort: a destructor has no caller to report to, and an exception
+    // out of it (exhausted memory) would end the process.
+    try {
+        (void)flush_pending(*this);
+    } catch (...) {
+    }
 }
 
 void Collection::preload_vectors() const { vector_store_.shared()->preload(); }

@@ -1,12 +1,9 @@
 #include "database/database.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <filesystem>
-
 #include "base/dirs.h"
 #include "collection/sync.h"
+#include "database/collection_drop.h"
+#include "database/live_cores.h"
 #include "storage/records_table.h"
 #include "storage/registry.h"
 #include "storage/vectors.h"
@@ -32,6 +29,8 @@ Result<std::unique_ptr<Database>> Database::open(std::string path) {
     if (auto st = create_dir_all(join_path(path, "collections")); !st) return fail(st.error());
     auto registry = KvStore::open(join_path(path, "meta.redb"), {kCollectionsTable});
     if (!registry) return fail(registry.error());
+    // The registry's lock is held now: no other process is dropping.
+    clear_dropped(path);
     std::unique_ptr<Database> db(new Database());
     db->path_ = std::move(path);
     db->registry_ = std::move(*registry);
@@ -65,6 +64,7 @@ Result<std::optional<CollectionConfig>> Database::registered(const std::string& 
 Result<CollectionHandle> Database::open_and_cache(const std::string& name, CollectionConfig config) {
     auto core = open_collection(collection_dir(name), std::move(config));
     if (!core) return fail(core.error());
+    track_live_core(*core);
     std::unique_lock lock(cache_lock_);
     cache_[name] = *core;
     return *core;
@@ -128,20 +128,28 @@ Status Database::drop_collection(const std::string& name) {
     auto stored = registered(name);
     if (!stored) return fail(stored.error());
     if (!*stored) return {};
+    // A name that is not a single directory name (only a registry written by
+    // other means can hold one) leads outside "collections": nothing is moved
+    // or removed for it.
+    const bool has_dir = static_cast<bool>(validate_collection_name(name));
+    // The directory goes aside first and durably, so that once the registry
+    // no longer names the collection its data cannot be found under the name.
+    std::optional<std::string> moved;
+    if (has_dir) {
+        auto aside = move_aside(path_, collection_dir(name));
+        if (!aside) return fail(aside.error());
+        moved = std::move(*aside);
+    }
+    drop_step_reached(DropStep::MovedAside);
     auto dropped = write_transaction(*registry_, [&](WriteTxn& txn) -> Status {
         if (auto removed = delete_collection_config(txn, name); !removed) return fail(removed.error());
         return {};
     });
     if (!dropped) return fail(dropped.error());
-    // A name that is not a single directory name (only a registry written by
-    // other means can hold one) leads outside "collections": nothing is removed.
-    if (!validate_collection_name(name)) return {};
-    const std::string dir = collection_dir(name);
-    struct stat st;
-    if (::lstat(dir.c_str(), &st) != 0) return {};
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-    if (ec) return fail_errno(ec.value());
+    drop_step_reached(DropStep::Unregistered);
+    if (moved)
+        if (auto erased = erase_moved(path_, *moved); !erased) return erased;
+    drop_step_reached(DropStep::Erased);
     return {};
 }
 

@@ -6,7 +6,13 @@
 // Collection names are path components under "collections": a name that is
 // empty, ".", "..", holds '/' or NUL, or is longer than 255 bytes is refused
 // before anything is registered, and dropping never removes anything outside
-// "collections".
+// "collections" but what it moved aside itself.
+//
+// A drop moves the collection's directory into "collections.dropped" and
+// makes that durable before the registry forgets the name, then deletes it;
+// opening the database clears what an interrupted drop left there. The data
+// of a dropped collection therefore never comes back under its name
+// (database/collection_drop.h).
 #include <memory>
 #include <shared_mutex>
 #include <string>
@@ -30,6 +36,8 @@ public:
     Result<CollectionHandle> collection(const std::string& name, std::uint64_t dim, Metric metric);
     Result<CollectionHandle> get_collection(const std::string& name);
     Result<std::vector<std::string>> collections();
+    // Forgets the cache's share first; Collection objects still holding the
+    // core keep working on its open files. A name never registered: nothing.
     Status drop_collection(const std::string& name);
     // Syncs every cached collection, stopping at the first failure.
     Status sync();

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "python/boundary.h"
 #include "python/py_ref.h"
 
 namespace tessello::py {
@@ -37,7 +38,9 @@ PyTypeObject* class_object(ClassId id) {
     return cell;
 }
 
-PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
+namespace {
+
+PyObject* refuse(PyTypeObject* type, PyObject*, PyObject*) {
     std::string name = "<unknown>";
     PyRef text(PyType_GetName(type));
     if (text) {
@@ -46,6 +49,12 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
     PyErr_Clear();
     PyErr_SetString(PyExc_TypeError, ("No constructor defined for " + name).c_str());
     return nullptr;
+}
+
+}  // namespace
+
+PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded<refuse, &PyExc_TypeError>(type, args, kwargs);
 }
 
 }  // namespace tessello::py

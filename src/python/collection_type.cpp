@@ -10,6 +10,7 @@
 #include "collection/upsert_delete.h"
 #include "export/export.h"
 #include "export/import.h"
+#include "python/boundary.h"
 #include "python/classes.h"
 #include "python/collection_object.h"
 #include "python/conversions.h"
@@ -36,11 +37,17 @@ PyObject* utf8(const std::string& s) {
 // flushes the buffer, which must not hold the interpreter up.
 template <class F>
 auto without_gil(const CollectionHandle& core, F&& fn) {
-    CollectionHandle share = core;
-    GilRelease released;
-    auto result = fn(*share);
-    share.reset();
-    return result;
+    return run_without_gil([&] {
+        CollectionHandle share = core;
+        return fn(*share);
+    });
+}
+
+// The error of a vector longer than any collection takes, which the
+// conversion stopped reading (conversions.h): what the operation says of a
+// vector of the wrong length, with the length the sequence has.
+PyObject* raise_overlong(const Collection& core, std::uint64_t length) {
+    return raise(PyExc_ValueError, StoreError::dimension_mismatch(core.config.dimensions, length));
 }
 
 PyObject* collection_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -54,9 +61,11 @@ PyObject* collection_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         !arg_optional_u64(slots[3], "ttl", ttl))
         return nullptr;
     std::vector<float> vector;
-    if (!extract_vector(slots[0], vector)) return nullptr;
+    std::uint64_t length = 0;
+    if (!extract_vector(slots[0], vector, length)) return nullptr;
     auto metadata = dict_to_json_value(slots[1]);
     if (!metadata) return nullptr;
+    if (length != vector.size()) return raise_overlong(*handle(self), length);
 
     auto added = without_gil(handle(self), [&](Collection& core) {
         return insert_record(core, vector, std::move(*metadata), std::move(id), ttl);
@@ -75,9 +84,11 @@ PyObject* collection_upsert(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (!arg_str(slots[0], "id", id) || !arg_dict(slots[2], "metadata") || !arg_optional_u64(slots[3], "ttl", ttl))
         return nullptr;
     std::vector<float> vector;
-    if (!extract_vector(slots[1], vector)) return nullptr;
+    std::uint64_t length = 0;
+    if (!extract_vector(slots[1], vector, length)) return nullptr;
     auto metadata = dict_to_json_value(slots[2]);
     if (!metadata) return nullptr;
+    if (length != vector.size()) return raise_overlong(*handle(self), length);
 
     auto done = without_gil(handle(self), [&](Collection& core) {
         return upsert_record(core, id, vector, std::move(*metadata), ttl);
@@ -138,15 +149,27 @@ PyObject* collection_add_batch(PyObject* self, PyObject* const* args, Py_ssize_t
             }))
             return nullptr;
     }
-    if (!extract_rows(slots[0], batch.rows)) return nullptr;
+    const Collection& target = *handle(self);
+    // Rows past one more than the metadatas are never read: such a batch is
+    // refused for its lengths whatever they hold.
+    RowsRead read;
+    if (!extract_rows(slots[0], target.config.dimensions, dicts.size() + 1, batch.rows, read)) return nullptr;
     for (const PyRef& d : dicts) {
         auto value = dict_to_json_value(d.get());
         if (!value) return nullptr;
         batch.metadata.push_back(std::move(*value));
     }
+    // No Python object may be let go of without the interpreter lock.
+    dicts.clear();
 
     auto ids = without_gil(handle(self), [&](Collection& core) { return add_batch_records(core, std::move(batch)); });
-    if (!ids) return raise(PyExc_ValueError, ids.error());
+    if (!ids) {
+        // The first row of the wrong length is the one the batch is refused
+        // for; when the conversion cut it short, its length is the sequence's.
+        if (ids.error().kind() == StoreError::DimensionMismatch && read.cut_length)
+            return raise_overlong(target, *read.cut_length);
+        return raise(PyExc_ValueError, ids.error());
+    }
     PyRef list(PyList_New(static_cast<Py_ssize_t>(ids->size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < ids->size(); ++i) {
@@ -167,13 +190,15 @@ PyObject* collection_search(PyObject* self, PyObject* const* args, Py_ssize_t na
     const bool has_filter = slots[2] != nullptr && slots[2] != Py_None;
     if (has_filter && !arg_dict(slots[2], "where_")) return nullptr;
     std::vector<float> query;
-    if (!extract_vector(slots[0], query)) return nullptr;
+    std::uint64_t length = 0;
+    if (!extract_vector(slots[0], query, length)) return nullptr;
     std::optional<std::vector<FilterCondition>> filter;
     if (has_filter) {
         auto where = dict_to_json_value(slots[2]);
         if (!where) return nullptr;
         filter = parse_where(*where);
     }
+    if (length != query.size()) return raise_overlong(*handle(self), length);
 
     auto hits = without_gil(handle(self), [&](Collection& core) {
         return search_collection(core, query, k, filter ? &*filter : nullptr);
@@ -287,14 +312,14 @@ PyCFunction fastcall(F* fn) {
 }
 
 PyMethodDef collection_methods[] = {
-    {"add", fastcall(collection_add), METH_FASTCALL | METH_KEYWORDS,
+    {"add", fastcall(guarded<collection_add, &PyExc_ValueError>), METH_FASTCALL | METH_KEYWORDS,
      "add($self, vector, metadata, id=None, ttl=None)\n--\n\n"
      "Add a vector to the collection.\n\nArgs:\n"
      "    vector: The vector as a NumPy float32 array (fast path) or a list of floats.\n"
      "    metadata: Associated metadata as a dict.\n"
      "    id: Optional custom ID (auto-generated if None).\n"
      "    ttl: Optional time-to-live in seconds.\n\nReturns:\n    The record ID."},
-    {"upsert", fastcall(collection_upsert), METH_FASTCALL | METH_KEYWORDS,
+    {"upsert", fastcall(guarded<collection_upsert, &PyExc_ValueError>), METH_FASTCALL | METH_KEYWORDS,
      "upsert($self, id, vector, metadata, ttl=None)\n--\n\n"
      "Insert or update a vector by ID.\n\n"
      "This is idempotent - calling with the same ID will replace the previous vector.\n\nArgs:\n"
@@ -302,7 +327,7 @@ PyMethodDef collection_methods[] = {
      "    vector: The vector as a NumPy float32 array (fast path) or a list of floats.\n"
      "    metadata: Associated metadata as a dict.\n"
      "    ttl: Optional time-to-live in seconds."},
-    {"add_batch", fastcall(collection_add_batch), METH_FASTCALL | METH_KEYWORDS,
+    {"add_batch", fastcall(guarded<collection_add_batch, &PyExc_ValueError>), METH_FASTCALL | METH_KEYWORDS,
      "add_batch($self, vectors, metadatas, ids=None, ttls=None)\n--\n\n"
      "Batch add vectors (10-100x faster than looped add).\n\nArgs:\n"
      "    vectors: A 2-D NumPy float32 array [n, dim] (fast path), or a list of vectors\n"
@@ -310,33 +335,33 @@ PyMethodDef collection_methods[] = {
      "    metadatas: List of metadata dicts.\n"
      "    ids: Optional list of custom IDs.\n"
      "    ttls: Optional list of TTLs in seconds.\n\nReturns:\n    List of record IDs."},
-    {"search", fastcall(collection_search), METH_FASTCALL | METH_KEYWORDS,
+    {"search", fastcall(guarded<collection_search, &PyExc_ValueError>), METH_FASTCALL | METH_KEYWORDS,
      "search($self, vector, k, where_=None)\n--\n\n"
      "Search for nearest neighbors.\n\nArgs:\n"
      "    vector: The query vector as a NumPy float32 array (fast path) or a list of floats.\n"
      "    k: Number of results to return.\n"
      "    where_: Optional metadata filter as a dict.\n\nReturns:\n    List of SearchResult objects."},
-    {"get", fastcall(collection_get), METH_FASTCALL | METH_KEYWORDS,
+    {"get", fastcall(guarded<collection_get, &PyExc_ValueError>), METH_FASTCALL | METH_KEYWORDS,
      "get($self, id)\n--\n\n"
      "Get a record by ID.\n\nArgs:\n    id: The record ID.\n\nReturns:\n"
      "    SearchResult if found and not expired, None otherwise."},
-    {"delete", fastcall(collection_delete), METH_FASTCALL | METH_KEYWORDS,
+    {"delete", fastcall(guarded<collection_delete, &PyExc_ValueError>), METH_FASTCALL | METH_KEYWORDS,
      "delete($self, id)\n--\n\n"
      "Delete a record by ID.\n\nArgs:\n    id: The record ID.\n\nReturns:\n"
      "    True if the record existed and was deleted."},
-    {"compact", collection_compact, METH_NOARGS,
+    {"compact", guarded<collection_compact, &PyExc_OSError>, METH_NOARGS,
      "compact($self)\n--\n\n"
      "Compact the collection (remove expired records, defragment storage).\n\nReturns:\n"
      "    CompactStats with details about what was cleaned up."},
-    {"preload", collection_preload, METH_NOARGS,
+    {"preload", guarded<collection_preload>, METH_NOARGS,
      "preload($self)\n--\n\nPreload vectors into memory for faster search."},
-    {"sync", collection_sync, METH_NOARGS, "sync($self)\n--\n\nFlush pending writes to disk."},
-    {"export_to_file", fastcall(collection_export), METH_FASTCALL | METH_KEYWORDS,
+    {"sync", guarded<collection_sync, &PyExc_OSError>, METH_NOARGS, "sync($self)\n--\n\nFlush pending writes to disk."},
+    {"export_to_file", fastcall(guarded<collection_export, &PyExc_OSError>), METH_FASTCALL | METH_KEYWORDS,
      "export_to_file($self, path)\n--\n\n"
      "Export the collection to a file.\n\n"
      "Creates an NDJSON file with all records including vectors and metadata.\n\nArgs:\n"
      "    path: Output file path.\n\nReturns:\n    Number of records exported."},
-    {"import_from_file", fastcall(collection_import), METH_FASTCALL | METH_KEYWORDS,
+    {"import_from_file", fastcall(guarded<collection_import, &PyExc_OSError>), METH_FASTCALL | METH_KEYWORDS,
      "import_from_file($self, path)\n--\n\n"
      "Import records from a file.\n\n"
      "Reads an NDJSON file and imports all records. The file must have\n"
@@ -346,10 +371,10 @@ PyMethodDef collection_methods[] = {
 };
 
 PyGetSetDef collection_getset[] = {
-    {"vectors_size_bytes", get_vectors_size_bytes, nullptr, "Vector storage size in bytes.", nullptr},
-    {"dimensions", get_dimensions, nullptr, "Collection dimensions.", nullptr},
-    {"name", get_name, nullptr, "Collection name.", nullptr},
-    {"metric", get_metric, nullptr, "Distance metric (cosine, dot, l2).", nullptr},
+    {"vectors_size_bytes", guarded<get_vectors_size_bytes>, nullptr, "Vector storage size in bytes.", nullptr},
+    {"dimensions", guarded<get_dimensions>, nullptr, "Collection dimensions.", nullptr},
+    {"name", guarded<get_name>, nullptr, "Collection name.", nullptr},
+    {"metric", guarded<get_metric>, nullptr, "Distance metric (cosine, dot, l2).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -358,8 +383,8 @@ PyType_Slot collection_slots[] = {
     {Py_tp_doc, const_cast<char*>("A collection of vectors with associated metadata.")},
     {Py_tp_methods, collection_methods},
     {Py_tp_getset, collection_getset},
-    {Py_mp_length, reinterpret_cast<void*>(collection_length)},
-    {Py_tp_repr, reinterpret_cast<void*>(collection_repr)},
+    {Py_mp_length, reinterpret_cast<void*>(guarded<collection_length, &PyExc_OSError>)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<collection_repr>)},
     {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
     {0, nullptr},
 };

@@ -3,6 +3,7 @@
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "json/json_reader.h"
@@ -81,18 +82,27 @@ bool check_sequence(PyObject* obj) {
     return true;
 }
 
-bool extract_vector(PyObject* obj, std::vector<float>& out) {
+bool extract_vector(PyObject* obj, std::vector<float>& out, std::uint64_t& length) {
     out.clear();
-    if (from_array(obj, out)) return true;
+    if (from_array(obj, out)) {
+        length = out.size();
+        return true;
+    }
     if (!check_sequence(obj)) return false;
     const Py_ssize_t size = PySequence_Size(obj);
     if (size < 0)
         PyErr_Clear();
     else
-        out.reserve(static_cast<std::size_t>(size));
+        out.reserve(std::min(static_cast<std::size_t>(size), kVectorReadLimit));
     PyRef iterator(PyObject_GetIter(obj));
     if (!iterator) return false;
     while (PyRef item = PyRef(PyIter_Next(iterator.get()))) {
+        if (out.size() == kVectorReadLimit) {
+            // No collection takes this vector: what more it holds changes
+            // nothing but the length the refusal names.
+            length = std::max<std::uint64_t>(size < 0 ? 0 : static_cast<std::uint64_t>(size), out.size() + 1);
+            return true;
+        }
         double value;
         if (PyFloat_CheckExact(item.get())) {
             value = PyFloat_AS_DOUBLE(item.get());
@@ -102,7 +112,9 @@ bool extract_vector(PyObject* obj, std::vector<float>& out) {
         }
         out.push_back(static_cast<float>(value));
     }
-    return !PyErr_Occurred();
+    if (PyErr_Occurred()) return false;
+    length = out.size();
+    return true;
 }
 
 std::optional<JsonValue> dict_to_json_value(PyObject* obj) {
@@ -154,26 +166,76 @@ std::vector<float> float32_row(PyArrayObject* array, npy_intp row) {
 
 }  // namespace
 
-bool extract_rows(PyObject* obj, std::vector<std::vector<float>>& rows) {
+namespace {
+
+// Collects the rows a batch add reads (see extract_rows).
+class RowKeeper {
+public:
+    RowKeeper(std::uint64_t dims, std::size_t keep, std::vector<std::vector<float>>& rows, RowsRead& read)
+        : dims_(dims), keep_(keep), rows_(rows), read_(read) {}
+
+    // Whether the next row is one the batch add reads.
+    bool wanted() const { return rows_.size() < keep_ && !mismatched_; }
+
+    // The next row: kept when wanted, else counted (as an empty row) while
+    // fewer than `keep` are held.
+    void add(std::vector<float> row, std::uint64_t length) {
+        if (rows_.size() >= keep_) return;
+        if (mismatched_) {
+            rows_.emplace_back();
+            return;
+        }
+        if (row.size() != dims_) {
+            mismatched_ = true;
+            if (length != row.size()) read_.cut_length = length;
+        }
+        rows_.push_back(std::move(row));
+    }
+
+private:
+    const std::uint64_t dims_;
+    const std::size_t keep_;
+    std::vector<std::vector<float>>& rows_;
+    RowsRead& read_;
+    bool mismatched_ = false;
+};
+
+}  // namespace
+
+bool extract_rows(PyObject* obj, std::uint64_t dims, std::size_t keep, std::vector<std::vector<float>>& rows,
+                  RowsRead& read) {
     rows.clear();
+    read = RowsRead{};
+    RowKeeper keeper(dims, keep, rows, read);
     if (numpy_ready() && PyArray_Check(obj)) {
         auto* array = reinterpret_cast<PyArrayObject*>(obj);
         if (PyArray_NDIM(array) == 2 && (is_dtype(array, NPY_FLOAT32) || is_dtype(array, NPY_FLOAT64))) {
+            // The array's own rows convert without failing: only the rows
+            // the batch add reads are made.
             const bool single = is_dtype(array, NPY_FLOAT32);
-            const npy_intp n = PyArray_DIM(array, 0);
-            rows.reserve(static_cast<std::size_t>(n));
-            for (npy_intp i = 0; i < n; ++i)
-                rows.push_back(single ? float32_row(array, i) : array_row_to_vec(obj, i));
+            const auto n = static_cast<std::size_t>(PyArray_DIM(array, 0));
+            rows.reserve(std::min(n, keep));
+            for (std::size_t i = 0; i < n && rows.size() < keep; ++i) {
+                if (!keeper.wanted()) {
+                    keeper.add({}, 0);
+                    continue;
+                }
+                std::vector<float> row = single ? float32_row(array, static_cast<npy_intp>(i))
+                                                : array_row_to_vec(obj, static_cast<Py_ssize_t>(i));
+                const std::uint64_t length = row.size();
+                keeper.add(std::move(row), length);
+            }
             return true;
         }
     }
     if (!check_sequence(obj)) return false;
     PyRef iterator(PyObject_GetIter(obj));
     if (!iterator) return false;
+    std::vector<float> row;
     while (PyRef item = PyRef(PyIter_Next(iterator.get()))) {
-        std::vector<float> row;
-        if (!extract_vector(item.get(), row)) return false;
-        rows.push_back(std::move(row));
+        std::uint64_t length = 0;
+        if (!extract_vector(item.get(), row, length)) return false;
+        keeper.add(keeper.wanted() ? std::move(row) : std::vector<float>{}, length);
     }
     return !PyErr_Occurred();
 }

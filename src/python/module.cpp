@@ -1,10 +1,21 @@
 // Module initialisation: single-phase, refusing every interpreter but the
 // first one that imports it; a later import in that interpreter returns the
 // module built the first time.
+//
+// The first build also registers the exit hook that flushes every collection
+// still open when the interpreter has finished (Py_AtExit). It runs after
+// Python's own finalization: no Python code runs any more, every object the
+// interpreter let go of has already flushed on release, and a daemon thread
+// can no longer return from a call into Python code (taking the interpreter
+// lock back ends it), so every add that returned is buffered or written. A
+// daemon thread still inside a core call may run beside the hook; the cores'
+// own locks order the two.
 #include <Python.h>
 
 #include <atomic>
 
+#include "database/live_cores.h"
+#include "python/boundary.h"
 #include "python/classes.h"
 #include "python/py_ref.h"
 
@@ -51,12 +62,9 @@ bool module_body(PyObject* module) {
     return true;
 }
 
-}  // namespace
+void flush_at_exit() { tessello::flush_live_cores(); }
 
-}  // namespace tessello::py
-
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tessello(void) {
-    using namespace tessello::py;
+PyObject* init_module() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return nullptr;
     std::int64_t expected = -1;
@@ -71,5 +79,16 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tessello(void
     if (!module) return nullptr;
     if (!module_body(module.get())) return nullptr;
     module_cell = Py_NewRef(module.get());
+    // A full table of exit functions (32) only costs the flush at exit.
+    (void)Py_AtExit(flush_at_exit);
     return module.release();
+}
+
+}  // namespace
+
+}  // namespace tessello::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tessello(void) {
+    using namespace tessello::py;
+    return guarded<init_module, &PyExc_ImportError>();
 }

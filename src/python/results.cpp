@@ -5,6 +5,7 @@
 
 #include "json/json_reader.h"
 #include "json/json_writer.h"
+#include "python/boundary.h"
 #include "python/classes.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
@@ -58,9 +59,9 @@ PyObject* result_repr(PyObject* self) {
 }
 
 PyGetSetDef result_getset[] = {
-    {"id", result_id, nullptr, "Record ID.", nullptr},
-    {"score", result_score, nullptr, "Similarity/distance score.", nullptr},
-    {"metadata", result_metadata, nullptr, "Get the metadata as a Python dict.", nullptr},
+    {"id", guarded<result_id>, nullptr, "Record ID.", nullptr},
+    {"score", guarded<result_score>, nullptr, "Similarity/distance score.", nullptr},
+    {"metadata", guarded<result_metadata, &PyExc_ValueError>, nullptr, "Get the metadata as a Python dict.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -160,22 +161,22 @@ PyType_Spec make_spec(const char* name, const char* doc, PyGetSetDef* getset, re
 
 PyType_Spec* search_result_spec() {
     static PyType_Spec spec = make_spec<SearchResultValue>("builtins.SearchResult", "Search result from a vector query.",
-                                                      result_getset, result_repr);
+                                                      result_getset, guarded<result_repr>);
     return &spec;
 }
 PyType_Spec* compact_stats_spec() {
     static PyType_Spec spec = make_spec<CompactStatsValue>("builtins.CompactStats", "Statistics from a compaction operation.",
-                                                      compact_getset, stats_repr<CompactStatsValue>);
+                                                      compact_getset, guarded<stats_repr<CompactStatsValue>>);
     return &spec;
 }
 PyType_Spec* recovery_stats_spec() {
     static PyType_Spec spec = make_spec<RecoveryStatsValue>("builtins.RecoveryStats", "Statistics from crash recovery.",
-                                                       recovery_getset, stats_repr<RecoveryStatsValue>);
+                                                       recovery_getset, guarded<stats_repr<RecoveryStatsValue>>);
     return &spec;
 }
 PyType_Spec* import_stats_spec() {
     static PyType_Spec spec = make_spec<ImportStatsValue>("builtins.ImportStats", "Statistics from an import operation.",
-                                                     import_getset, stats_repr<ImportStatsValue>);
+                                                     import_getset, guarded<stats_repr<ImportStatsValue>>);
     return &spec;
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "database/database.h"
+#include "python/boundary.h"
 #include "python/classes.h"
 #include "python/collection_object.h"
 #include "python/errors.h"
@@ -138,23 +139,23 @@ PyObject* tessello_repr(PyObject* self) {
 }
 
 PyMethodDef tessello_methods[] = {
-    {"collection", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tessello_collection)),
+    {"collection", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<tessello_collection, &PyExc_ValueError>)),
      METH_FASTCALL | METH_KEYWORDS,
      "collection($self, name, dim, metric=\"cosine\")\n--\n\n"
      "Get or create a collection.\n\nArgs:\n    name: Collection name.\n    dim: Vector dimensions.\n"
      "    metric: Distance metric (\"cosine\", \"dot\", or \"l2\").\n\nReturns:\n    The Collection object."},
-    {"get_collection", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tessello_get_collection)),
+    {"get_collection", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<tessello_get_collection, &PyExc_KeyError>)),
      METH_FASTCALL | METH_KEYWORDS,
      "get_collection($self, name)\n--\n\n"
      "Get an existing collection.\n\nArgs:\n    name: Collection name.\n\nReturns:\n    The Collection object."
      "\n\nRaises:\n    KeyError: If collection does not exist."},
-    {"collections", tessello_collections, METH_NOARGS,
+    {"collections", guarded<tessello_collections, &PyExc_OSError>, METH_NOARGS,
      "collections($self)\n--\n\nList all collection names.\n\nReturns:\n    List of collection names."},
-    {"drop_collection", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tessello_drop_collection)),
+    {"drop_collection", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<tessello_drop_collection, &PyExc_OSError>)),
      METH_FASTCALL | METH_KEYWORDS,
      "drop_collection($self, name)\n--\n\nDelete a collection and all its data.\n\nArgs:\n    name: Collection name."},
-    {"sync", tessello_sync, METH_NOARGS, "sync($self)\n--\n\nFlush all pending writes to disk."},
-    {"recovery_stats", tessello_recovery_stats, METH_NOARGS,
+    {"sync", guarded<tessello_sync, &PyExc_OSError>, METH_NOARGS, "sync($self)\n--\n\nFlush all pending writes to disk."},
+    {"recovery_stats", guarded<tessello_recovery_stats>, METH_NOARGS,
      "recovery_stats($self)\n--\n\nGet recovery statistics from database open.\n\nReturns:\n"
      "    RecoveryStats with details about crash recovery."},
     {nullptr, nullptr, 0, nullptr},
@@ -165,8 +166,8 @@ PyType_Slot tessello_slots[] = {
     {Py_tp_doc, const_cast<char*>("Tessello(path)\n--\n\nTessello vector database.\n\n"
                                   "A lightweight, serverless, single-file vector database for AI agent memory.")},
     {Py_tp_methods, tessello_methods},
-    {Py_tp_repr, reinterpret_cast<void*>(tessello_repr)},
-    {Py_tp_new, reinterpret_cast<void*>(tessello_new)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<tessello_repr>)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<tessello_new, &PyExc_OSError>)},
     {0, nullptr},
 };
 

@@ -303,6 +303,35 @@ class TestOtherMethods:
         assert db.collections() == []
         assert len(db.collection("c", 3)) == 0
 
+    @pytest.mark.parametrize("left", ["moved-aside", "moved-aside-and-unregistered"])
+    def test_name_after_an_interrupted_drop_starts_empty(self, db_path, left):
+        # What a drop that died between its steps leaves: the directory in
+        # the folder beside "collections", the name still registered or not.
+        db = tessello.Tessello(str(db_path))
+        coll = db.collection("c", 2, "dot")
+        coll.add_batch([[1.0, float(i)] for i in range(150)], [{"i": i} for i in range(150)])
+        db.collection("keep", 2).add([1.0, 0.0], {}, id="k")
+        del coll, db
+        gc.collect()
+        dropped = db_path / "collections.dropped"
+        dropped.mkdir()
+        if left == "moved-aside":
+            os.rename(db_path / "collections" / "c", dropped / "0")
+        else:
+            db = tessello.Tessello(str(db_path))
+            shutil.copytree(db_path / "collections" / "c", dropped / "0")
+            db.drop_collection("c")
+            assert listing(dropped) == ["0"]  # the drop removes only its own
+            del db
+        db = tessello.Tessello(str(db_path))
+        assert listing(db_path) == ["collections", "meta.redb", "meta.redb-lock"]
+        expected = ["c", "keep"] if left == "moved-aside" else ["keep"]
+        assert db.collections() == expected
+        again = db.collection("c", 2, "dot")
+        assert len(again) == 0
+        assert again.search([1.0, 0.0], 5) == []
+        assert len(db.get_collection("keep")) == 1
+
     def test_sync_makes_every_cached_collection_durable(self, db_path, tmp_path):
         db = tessello.Tessello(str(db_path))
         assert db.sync() is None
