@@ -49,4 +49,4 @@ bench: deps
 	@echo "benchmarks built in build-bench/bench/"
 
 clean:
-	rm -rf $(BUILD) build-bench build-asan build-tsan build-pip
+	rm -rf $(BUILD) build-bench build-asan build-asan-python build-tsan build-pip
