@@ -53,8 +53,13 @@ void Collection::give_back_slot(std::uint64_t slot, std::source_location where) 
     free_list_.exclusive(where)->push_if_absent(slot);
 }
 
-Status Collection::persist_free_list(WriteTxn& txn, std::optional<std::uint64_t> also, std::source_location where) {
+Status Collection::persist_free_list(WriteTxn& txn, std::span<const std::uint64_t> also, std::source_location where) {
     return persist_freelist(*free_list_.shared(where), txn, also);
+}
+
+Status Collection::persist_free_list(WriteTxn& txn, std::optional<std::uint64_t> also, std::source_location where) {
+    return persist_free_list(txn, also ? std::span<const std::uint64_t>(&*also, 1) : std::span<const std::uint64_t>(),
+                             where);
 }
 
 Result<CollectionHandle> open_collection(const std::filesystem::path& dir, CollectionConfig config,

@@ -132,9 +132,12 @@ private:
     // The one way a slot goes back to the free list: appended unless listed
     // already. Takes free_list_lock (pending_lock may be held).
     void give_back_slot(std::uint64_t slot, std::source_location where = std::source_location::current());
-    // The one way the free list is stored: the whole list, with `also` at its
-    // end when given and not listed, under "slots" in txn (free_list_lock shared).
-    Status persist_free_list(WriteTxn& txn, std::optional<std::uint64_t> also = std::nullopt,
+    // The one way the free list is stored: the whole list, followed by the
+    // slots of `also` that it does not list, under "slots" in txn
+    // (free_list_lock shared).
+    Status persist_free_list(WriteTxn& txn, std::span<const std::uint64_t> also = {},
+                             std::source_location where = std::source_location::current());
+    Status persist_free_list(WriteTxn& txn, std::optional<std::uint64_t> also,
                              std::source_location where = std::source_location::current());
 
     std::unique_ptr<KvStore> meta_db_;

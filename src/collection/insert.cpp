@@ -7,6 +7,7 @@
 
 #include "base/clock.h"
 #include "collection/slot_lease.h"
+#include "collection/slot_release.h"
 #include "json/json_writer.h"
 #include "search/distance.h"
 #include "storage/records_table.h"
@@ -108,19 +109,38 @@ struct Collection::FlushSteps {
         return dropped;
     }
 
-    // Stores the taken records in one transaction. The commit and the
-    // removal of the entries from the buffer happen under visibility_lock
-    // held exclusively, taken only once the records are written, so that a
-    // reader waits for one commit at most and never finds a record in both
-    // places or in neither.
-    static Status write_taken(Collection& core, const std::vector<PendingWrite>& taken) {
+    // Stores the taken records in one transaction. A record stored under an
+    // identifier that already names a record (stored before, or earlier in
+    // this flush) replaces it, and the replaced record's slot is given back
+    // as a delete gives it: listed free in the list this transaction stores,
+    // then, after the commit, marked deleted, hidden from the graph and
+    // handed out again (`replaced`). A Tombstone's slot went back when it
+    // became one, and a slot beyond the vector file is nobody's: neither is
+    // given back again.
+    //
+    // The commit and the removal of the entries from the buffer happen under
+    // visibility_lock held exclusively, taken only once the records are
+    // written, so that a reader waits for one commit at most and never finds
+    // a record in both places or in neither.
+    static Status write_taken(Collection& core, const std::vector<PendingWrite>& taken,
+                              std::vector<std::uint64_t>& replaced) {
         if (auto st = core.vector_store_.shared()->sync_vectors(); !st) return st;
         if (core.config.hnsw) core.index_dirty_.exchange(true);
+        // Slots only ever grow in number: one below this count now is below
+        // it when the transaction runs.
+        const std::uint64_t slots = core.vector_store_.shared()->slot_count();
         std::optional<Guarded<std::monostate, FairSharedMutex, CoreLock::Visibility>::Exclusive> publishing;
         auto stored = core.write_txn([&](WriteTxn& txn) -> Status {
-            for (const PendingWrite& entry : taken)
+            replaced.clear();
+            for (const PendingWrite& entry : taken) {
+                auto current = get_record(txn, entry.record.id);
+                if (!current) return fail(current.error());
+                if (*current && (*current)->state != RecordState::Tombstone && (*current)->slot < slots &&
+                    (*current)->slot != entry.record.slot)
+                    replaced.push_back((*current)->slot);
                 if (auto st = put_record(txn, entry.record); !st) return st;
-            if (auto st = core.persist_free_list(txn); !st) return st;
+            }
+            if (auto st = core.persist_free_list(txn, replaced); !st) return st;
             if (!publishing) publishing.emplace(core.visibility_, std::source_location::current());
             return {};
         });
@@ -138,7 +158,8 @@ Status flush_pending(Collection& core, std::optional<std::uint64_t> trigger) {
     auto one_flush = core.flush_.exclusive();
     auto taken = Collection::FlushSteps::take(core);
     if (!taken) return {};
-    auto status = Collection::FlushSteps::write_taken(core, *taken);
+    std::vector<std::uint64_t> replaced;
+    auto status = Collection::FlushSteps::write_taken(core, *taken, replaced);
     if (!status) {
         const bool dropped = Collection::FlushSteps::restore_after_failed_flush(core, trigger);
         // An add whose own record was not in this flush (another flush already
@@ -147,6 +168,7 @@ Status flush_pending(Collection& core, std::optional<std::uint64_t> trigger) {
         return status;
     }
     core.first_pending_ms_.exchange(0);
+    for (std::uint64_t slot : replaced) release_slot(core, slot);
     return {};
 }
 

@@ -11,7 +11,9 @@
 // the buffer, readable by get, search, len and delete, until its commit has
 // made them visible in the table; no reader ever finds one in both places or
 // in neither. It makes the vector file durable (msync + fsync) before the
-// transaction that stores the records commits. When a flush fails, the
+// transaction that stores the records commits. A record stored under an
+// identifier that already names a record replaces it, and the replaced
+// record's slot is given back as a delete gives it. When a flush fails, the
 // records it took go back to the front of the queue in their order, except
 // the one whose add set the flush off (`trigger`, its entry's ticket): that
 // add reports the error, its record is dropped and its slot returned to the
