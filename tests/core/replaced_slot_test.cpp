@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 
+#include "collection/batch_add.h"
 #include "collection/fetch_record.h"
 #include "collection/search_collection.h"
 #include "collection/sync.h"
@@ -47,6 +48,16 @@ protected:
         for (std::uint64_t slot = 0; slot < count; ++slot)
             EXPECT_TRUE(owner.contains(slot) || listed.contains(slot)) << "slot " << slot << " orphaned";
     }
+
+    static BatchInput batch_of(const std::vector<std::string>& ids, float value) {
+        BatchInput b;
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            b.rows.push_back({value, float(i)});
+            b.metadata.push_back(json("{}"));
+        }
+        b.ids = ids;
+        return b;
+    }
 };
 
 TEST_F(ReplacedSlotTest, ReAddingAcrossSyncsReusesSlots) {
@@ -65,6 +76,31 @@ TEST_F(ReplacedSlotTest, ReAddingAcrossSyncsReusesSlots) {
         expect_every_slot_accounted_for(*core);
     }
     EXPECT_EQ(*collection_len(*core), std::uint64_t{kIds});
+}
+
+TEST_F(ReplacedSlotTest, BatchesWithRepeatedAndStoredIdentifiersReuseSlots) {
+    auto core = open();
+    add(*core, {9, 9}, "a");
+    ASSERT_TRUE(sync_collection(*core));
+    for (int round = 0; round < 30; ++round) {
+        SCOPED_TRACE(round);
+        auto ids = add_batch_records(*core, batch_of({"a", "b", "a", "c", "b"}, float(round)));
+        ASSERT_TRUE(ids) << ids.error().message();
+        EXPECT_EQ(ids->size(), 5u);
+        EXPECT_EQ(stored_count(*core), 3u);
+        EXPECT_LE(Access::slot_count(*core), 10u);
+        expect_every_slot_accounted_for(*core);
+        // The later row of a repeated identifier is the one stored, with its vector.
+        auto a = stored(*core, "a");
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->state, RecordState::Active);
+        EXPECT_EQ(*Access::read_slot(*core, a->slot), (std::vector<float>{float(round), 2}));
+    }
+    // A buffered add of a batch's identifier replaces the batch's record when it is flushed.
+    add(*core, {7, 7}, "c");
+    ASSERT_TRUE(sync_collection(*core));
+    expect_every_slot_accounted_for(*core);
+    EXPECT_EQ(*Access::read_slot(*core, stored(*core, "c")->slot), (std::vector<float>{7, 7}));
 }
 
 // What a flush does with the slot of the record it replaces, for each kind of
