@@ -55,6 +55,7 @@ struct CollectionTestAccess {
     static auto free_list_exclusive(Collection& c, Here at = Here::current()) { return c.free_list_.exclusive(at); }
     static auto pending_exclusive(Collection& c, Here at = Here::current()) { return c.pending_.exclusive(at); }
     static auto index_shared(Collection& c, Here at = Here::current()) { return c.index_.shared(at); }
+    static auto index_exclusive(Collection& c, Here at = Here::current()) { return c.index_.exclusive(at); }
     static Result<CoreReadTxn> read_txn(Collection& c, Here at = Here::current()) { return c.read_txn(at); }
     static auto visibility_shared(Collection& c, Here at = Here::current()) { return c.visibility_.shared(at); }
     static auto flush_exclusive(Collection& c, Here at = Here::current()) { return c.flush_.exclusive(at); }

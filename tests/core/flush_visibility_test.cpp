@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <latch>
 #include <set>
 #include <thread>
 
@@ -104,6 +106,35 @@ TEST_F(FlushVisibilityTest, AcknowledgedAddsStayVisibleWhileOtherThreadsFlush) {
     ASSERT_TRUE(sync_collection(*core));
     EXPECT_EQ(*collection_len(*core), std::uint64_t{kThreads} * kAdds / 2);
     EXPECT_EQ(stored_count(*core), std::size_t{kThreads} * kAdds / 2);
+}
+
+// A search held up after it has begun (here behind a holder of the index
+// lock) while a flush commits a buffered record finds that record once. How
+// long the search waits is the holder's business: whatever point it has
+// reached when the flush runs, the answer must be the same.
+TEST_F(FlushVisibilityTest, ASearchHeldUpWhileAFlushCommitsSeesTheRecordOnce) {
+    auto core = open();
+    hold_buffer(*core);
+    add(*core, {1, 1}, "x");
+    std::latch held(1), release(1);
+    std::thread holder([&] {
+        auto index = Access::index_exclusive(*core);
+        held.count_down();
+        release.wait();
+    });
+    held.wait();
+    Result<std::vector<SearchHit>> hits = std::vector<SearchHit>{};
+    std::thread searcher([&] { hits = search_collection(*core, std::vector<float>{1, 1}, 10, nullptr); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const Status flushed = flush_pending(*core);
+    release.count_down();
+    holder.join();
+    searcher.join();
+    ASSERT_TRUE(flushed) << flushed.error().message();
+    ASSERT_TRUE(hits) << hits.error().message();
+    ASSERT_EQ(hits->size(), 1u);
+    EXPECT_EQ((*hits)[0].id, "x");
+    EXPECT_EQ(*collection_len(*core), 1u);
 }
 
 }  // namespace
