@@ -2,6 +2,7 @@
 
 #include "collection/insert.h"
 #include "collection/slot_lease.h"
+#include "collection/slot_release.h"
 #include "json/json_writer.h"
 #include "search/distance.h"
 #include "storage/records_table.h"
@@ -27,11 +28,28 @@ Status check(const Collection& core, const BatchInput& b) {
 }  // namespace
 
 struct Collection::BatchSteps {
-    static Status store_pending(Collection& core, const std::vector<Record>& records) {
+    // Stores the records as Pending. A record stored under an identifier that
+    // already names a record (stored before, or earlier in this batch)
+    // replaces it, and the replaced record's slot is given back as a delete
+    // gives it: listed free in the list this transaction stores, the rest
+    // after the commit (`replaced`). Tombstones and slots beyond the vector
+    // file give nothing back.
+    static Status store_pending(Collection& core, const std::vector<Record>& records,
+                                std::vector<std::uint64_t>& replaced) {
+        // Slots only ever grow in number: one below this count now is below
+        // it when the transaction runs.
+        const std::uint64_t slots = core.vector_store_.shared()->slot_count();
         return core.write_txn([&](WriteTxn& txn) -> Status {
-            for (const Record& r : records)
+            replaced.clear();
+            for (const Record& r : records) {
+                auto current = get_record(txn, r.id);
+                if (!current) return fail(current.error());
+                if (*current && (*current)->state != RecordState::Tombstone && (*current)->slot < slots &&
+                    (*current)->slot != r.slot)
+                    replaced.push_back((*current)->slot);
                 if (auto st = put_record(txn, r); !st) return st;
-            return core.persist_free_list(txn);
+            }
+            return core.persist_free_list(txn, replaced);
         });
     }
 
@@ -40,8 +58,10 @@ struct Collection::BatchSteps {
         auto vectors = core.vector_store_.exclusive();
         for (std::size_t i = 0; i < rows.size(); ++i)
             if (auto st = vectors->write_slot(slots[i], rows[i]); !st) return st;
-        return vectors->sync_vectors();
+        return {};
     }
+
+    static Status sync_vectors(Collection& core) { return core.vector_store_.exclusive()->sync_vectors(); }
 
     // Rewrites whatever is stored under each identifier as Active.
     static Status activate(Collection& core, const std::vector<std::string>& ids) {
@@ -96,11 +116,20 @@ Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput 
         slots.push_back(*slot);
     }
 
-    if (auto st = Collection::BatchSteps::store_pending(core, records); !st) return fail(st.error());
+    // The vectors go in while the slots are the lease's alone. Once the
+    // records are stored, another thread may replace or delete one of them
+    // and hand its slot to a new record, whose vector a later write would
+    // overwrite. A write that fails (a slot beyond the file) is reported once
+    // the records are stored, as a failure after that point would be.
+    const Status written = Collection::BatchSteps::write_vectors(core, batch.rows, slots);
+    std::vector<std::uint64_t> replaced;
+    if (auto st = Collection::BatchSteps::store_pending(core, records, replaced); !st) return fail(st.error());
     // From here the stored records name their slots; a failure leaves them
     // Pending, which no reader returns, and their slots with them.
     lease.release();
-    if (auto st = Collection::BatchSteps::write_vectors(core, batch.rows, slots); !st) return fail(st.error());
+    for (std::uint64_t slot : replaced) release_slot(core, slot);
+    if (!written) return fail(written.error());
+    if (auto st = Collection::BatchSteps::sync_vectors(core); !st) return fail(st.error());
     if (core.config.hnsw) core.index_dirty_.exchange(true);
     if (auto st = Collection::BatchSteps::activate(core, ids); !st) return fail(st.error());
     if (core.config.hnsw) core.index_dirty_.exchange(true);

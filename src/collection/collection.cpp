@@ -39,22 +39,32 @@ Status Collection::read_stored(const std::function<Status(const ReadTxn&, const 
     return body(*txn, *vectors);
 }
 
-Result<ReadTxn> Collection::read_txn(std::source_location where) {
-    check_transaction_begin(where);
-    return begin_read_txn(*meta_db_);
+Result<CoreReadTxn> Collection::read_txn(std::source_location where) {
+    check_transaction_begin(where, TxnKind::Read);
+    auto txn = begin_read_txn(*meta_db_);
+    if (!txn) return fail(txn.error());
+    return CoreReadTxn(std::move(*txn));
 }
 
 Status Collection::write_txn(const std::function<Status(WriteTxn&)>& body, std::source_location where) {
-    check_transaction_begin(where);
-    return write_transaction(*meta_db_, body);
+    check_transaction_begin(where, TxnKind::Write);
+    note_transaction_begun(TxnKind::Write);
+    Status status = write_transaction(*meta_db_, body);
+    note_transaction_ended(TxnKind::Write);
+    return status;
 }
 
 void Collection::give_back_slot(std::uint64_t slot, std::source_location where) {
     free_list_.exclusive(where)->push_if_absent(slot);
 }
 
-Status Collection::persist_free_list(WriteTxn& txn, std::optional<std::uint64_t> also, std::source_location where) {
+Status Collection::persist_free_list(WriteTxn& txn, std::span<const std::uint64_t> also, std::source_location where) {
     return persist_freelist(*free_list_.shared(where), txn, also);
+}
+
+Status Collection::persist_free_list(WriteTxn& txn, std::optional<std::uint64_t> also, std::source_location where) {
+    return persist_free_list(txn, also ? std::span<const std::uint64_t>(&*also, 1) : std::span<const std::uint64_t>(),
+                             where);
 }
 
 Result<CollectionHandle> open_collection(const std::filesystem::path& dir, CollectionConfig config,

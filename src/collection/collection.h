@@ -8,17 +8,29 @@
 // effort: a failure then has no caller to report to), then closes the vector
 // file and the key-value store.
 //
-// Lock order, binding on every operation:
-// - a transaction of meta_db is begun before vector_store_lock or
-//   free_list_lock is taken, never while one is held (growing the store's
-//   map waits for every open transaction);
+// Lock order, binding on every operation (outer first):
+//   flush_lock > index_lock > visibility_lock > [a transaction of meta_db]
+//     > pending_lock > free_list_lock;  vector_store_lock, never with free_list_lock.
+// In detail:
+// - flush_lock (one flush at a time) is taken while nothing else is held;
+// - index_lock is taken before a transaction is begun, never while one is
+//   open (its holders begin transactions, and growing the store's map waits
+//   for every open transaction); where index_lock and vector_store_lock are
+//   both held, index_lock comes first;
+// - visibility_lock is held shared by a reader that combines the table and
+//   the buffer while it begins its read transaction and copies the buffer,
+//   and exclusively by the flush from the end of its writes, inside its
+//   write transaction, through its commit and the removal of its entries
+//   from the buffer (the store's writer lock keeps any growth of the map from
+//   waiting meanwhile); no write transaction is begun under it;
+// - a transaction of meta_db is begun before vector_store_lock, free_list_lock
+//   or pending_lock is taken, never while one is held;
 // - free_list_lock and vector_store_lock are never held together;
-// - where index_lock and vector_store_lock are both held, index_lock comes first;
 // - pending_lock may be held while free_list_lock is taken, never the reverse;
 // - inside an index, a search takes the graph lock before the deleted-slots
 //   lock, and a delete takes them one after the other, never together.
-// Every lock of the core is taken through collection/core_lock.h, which
-// checks the first four rules on each thread as it runs.
+// Every lock of the core is taken, and every transaction begun, through
+// collection/core_lock.h, which checks these rules on each thread as it runs.
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -30,11 +42,13 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "base/fair_shared_mutex.h"
 #include "collection/core_lock.h"
-#include "collection/pending_write.h"
+#include "collection/core_txn.h"
+#include "collection/write_behind.h"
 #include "search/filter/filter_condition.h"
 #include "search/hnsw/hnsw_graph.h"
 #include "search/search_hit.h"
@@ -111,16 +125,19 @@ private:
     struct UpsertSteps;      // collection/upsert_delete.cpp
 
     // Transactions of meta_db, begun only where the lock order allows.
-    Result<ReadTxn> read_txn(std::source_location where = std::source_location::current());
+    Result<CoreReadTxn> read_txn(std::source_location where = std::source_location::current());
     Status write_txn(const std::function<Status(WriteTxn&)>& body,
                      std::source_location where = std::source_location::current());
 
     // The one way a slot goes back to the free list: appended unless listed
     // already. Takes free_list_lock (pending_lock may be held).
     void give_back_slot(std::uint64_t slot, std::source_location where = std::source_location::current());
-    // The one way the free list is stored: the whole list, with `also` at its
-    // end when given and not listed, under "slots" in txn (free_list_lock shared).
-    Status persist_free_list(WriteTxn& txn, std::optional<std::uint64_t> also = std::nullopt,
+    // The one way the free list is stored: the whole list, followed by the
+    // slots of `also` that it does not list, under "slots" in txn
+    // (free_list_lock shared).
+    Status persist_free_list(WriteTxn& txn, std::span<const std::uint64_t> also = {},
+                             std::source_location where = std::source_location::current());
+    Status persist_free_list(WriteTxn& txn, std::optional<std::uint64_t> also,
                              std::source_location where = std::source_location::current());
 
     std::unique_ptr<KvStore> meta_db_;
@@ -130,10 +147,20 @@ private:
     Guarded<VectorStore, FairSharedMutex, CoreLock::VectorStore> vector_store_;
     Guarded<FreeList, FairSharedMutex, CoreLock::FreeList> free_list_;
 
-    // The write-behind buffer, in queue order.
-    Guarded<std::vector<PendingWrite>, std::mutex, CoreLock::Pending> pending_;
-    // Wall-clock ms at which an entry was queued into the empty buffer; 0 at
-    // open and after a successful flush.
+    // One flush at a time, so flushes commit in the order their entries were
+    // queued, and a sync returns only once what was buffered before it is
+    // stored.
+    Guarded<std::monostate, std::mutex, CoreLock::Flush> flush_;
+    // Keeps a flush's commit and the removal of its entries from the buffer
+    // from falling between a reader's read transaction and its look at the
+    // buffer (see the lock order above).
+    Guarded<std::monostate, FairSharedMutex, CoreLock::Visibility> visibility_;
+
+    // The write-behind buffer, in queue order, with the entries of the flush
+    // in progress at its front.
+    Guarded<WriteBehind, std::mutex, CoreLock::Pending> pending_;
+    // Wall-clock ms at which an entry was queued while no entry was waiting
+    // for a flush to take it; 0 at open and after a successful flush.
     std::atomic<std::uint64_t> first_pending_ms_{0};
     std::atomic<std::uint64_t> next_ticket_{1};
 

@@ -6,18 +6,27 @@
 // through a guard that holds the lock, and every guard, like every
 // transaction of meta_db, passes the checks below before it waits. The rules
 // (the order written at the top of collection/collection.h):
-// - a transaction of meta_db is begun only while neither vector_store_lock nor
-//   free_list_lock is held;
+// - flush_lock is taken while the thread holds no other core lock and no
+//   transaction;
+// - a transaction of meta_db is begun only while neither vector_store_lock,
+//   free_list_lock nor pending_lock is held, and a write transaction not
+//   while visibility_lock is held;
+// - index_lock is taken while the thread holds no transaction and neither
+//   vector_store_lock nor visibility_lock;
+// - visibility_lock is taken while neither vector_store_lock, free_list_lock
+//   nor pending_lock is held; shared only while the thread holds no
+//   transaction (its readers begin theirs under it), exclusively only inside
+//   a write transaction (the flush, around its commit);
 // - free_list_lock and vector_store_lock are never held together;
-// - index_lock is never taken while vector_store_lock is held;
 // - pending_lock is never taken while free_list_lock is held;
 // - no core lock is taken twice by one thread (none is recursive).
 // A thread that breaks one has found a fault of the code, not of its input:
 // the check writes what was taken where to stderr and aborts.
 //
 // What a thread holds is a bitmask of its own (thread_local), one bit per
-// kind of lock, so a check is a few instructions. It does not tell the cores
-// apart: no operation holds a lock of one core while it takes one of another.
+// kind of lock, and a count of the transactions it has open, so a check is a
+// few instructions. It does not tell the cores apart: no operation holds a
+// lock of one core while it takes one of another.
 #include <cstdint>
 #include <mutex>
 #include <shared_mutex>
@@ -25,13 +34,18 @@
 
 namespace tessello {
 
-enum class CoreLock : std::uint8_t { Index, VectorStore, FreeList, Pending };
+enum class CoreLock : std::uint8_t { Flush, Index, Visibility, VectorStore, FreeList, Pending };
+enum class LockMode : std::uint8_t { Shared, Exclusive };
+enum class TxnKind : std::uint8_t { Read, Write };
 
 // Checks that the calling thread may take `lock` now and notes that it holds it.
-void note_lock_taken(CoreLock lock, std::source_location where);
+void note_lock_taken(CoreLock lock, std::source_location where, LockMode mode = LockMode::Exclusive);
 void note_lock_released(CoreLock lock);
 // Checks that the calling thread may begin a transaction of meta_db now.
-void check_transaction_begin(std::source_location where);
+void check_transaction_begin(std::source_location where, TxnKind kind = TxnKind::Read);
+// The transaction the thread began is open / has ended.
+void note_transaction_begun(TxnKind kind);
+void note_transaction_ended(TxnKind kind);
 
 // A value reached only under its lock. shared() (for a reader-writer lock)
 // lends it read-only, exclusive() read-write; each guard holds the lock for
@@ -47,7 +61,7 @@ public:
     class Shared {
     public:
         Shared(const Guarded& g, std::source_location where) : value_(&g.value_), mutex_(&g.mutex_) {
-            note_lock_taken(Id, where);
+            note_lock_taken(Id, where, LockMode::Shared);
             mutex_->lock_shared();
         }
         ~Shared() {

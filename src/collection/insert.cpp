@@ -7,6 +7,7 @@
 
 #include "base/clock.h"
 #include "collection/slot_lease.h"
+#include "collection/slot_release.h"
 #include "json/json_writer.h"
 #include "search/distance.h"
 #include "storage/records_table.h"
@@ -58,7 +59,9 @@ Result<std::uint64_t> allocate_slot(Collection& core) {
 struct Collection::FlushSteps {
     static bool due(Collection& core) {
         auto pending = core.pending_.exclusive();
-        const std::size_t n = pending->size();
+        // Entries a flush is writing already do not count: the rule looks at
+        // what waits to be taken.
+        const std::size_t n = pending->queued.size();
         if (n == 0) return false;
         if (n >= core.batch_size_) return true;
         const std::uint64_t now = wall_clock_ms();
@@ -67,13 +70,25 @@ struct Collection::FlushSteps {
         return age >= core.flush_interval_ms_;
     }
 
-    // Puts the records of a failed flush back in front of the buffer, in their
-    // order, so that no add that already returned loses its record. The record
-    // of the add that set the flush off is dropped instead and its slot freed.
-    // Returns whether that record was among the taken ones.
-    static bool restore_after_failed_flush(Collection& core, std::vector<PendingWrite> taken,
-                                           std::optional<std::uint64_t> trigger) {
+    // Marks every queued entry as being written by this flush; they stay in
+    // the buffer. Nothing when none waits.
+    static std::shared_ptr<const std::vector<PendingWrite>> take(Collection& core) {
         auto pending = core.pending_.exclusive();
+        if (pending->queued.empty()) return nullptr;
+        auto taken = std::make_shared<const std::vector<PendingWrite>>(std::move(pending->queued));
+        pending->queued.clear();
+        pending->writing = taken;
+        return taken;
+    }
+
+    // Puts the records of a failed flush back into the queue, at its front and
+    // in their order, so that no add that already returned loses its record.
+    // The record of the add that set the flush off is dropped instead and its
+    // slot freed. Returns whether that record was among the taken ones.
+    static bool restore_after_failed_flush(Collection& core, std::optional<std::uint64_t> trigger) {
+        auto pending = core.pending_.exclusive();
+        std::vector<PendingWrite> taken(pending->writing->begin(), pending->writing->end());
+        pending->writing.reset();
         bool dropped = false;
         if (trigger) {
             for (auto it = taken.begin(); it != taken.end(); ++it) {
@@ -86,20 +101,51 @@ struct Collection::FlushSteps {
             }
         }
         if (taken.empty()) return dropped;
-        if (pending->empty() && core.first_pending_ms_.load() == 0) core.first_pending_ms_.exchange(wall_clock_ms());
-        taken.insert(taken.end(), std::make_move_iterator(pending->begin()), std::make_move_iterator(pending->end()));
-        *pending = std::move(taken);
+        if (pending->queued.empty() && core.first_pending_ms_.load() == 0)
+            core.first_pending_ms_.exchange(wall_clock_ms());
+        taken.insert(taken.end(), std::make_move_iterator(pending->queued.begin()),
+                     std::make_move_iterator(pending->queued.end()));
+        pending->queued = std::move(taken);
         return dropped;
     }
 
-    static Status write_taken(Collection& core, const std::vector<PendingWrite>& taken) {
+    // Stores the taken records in one transaction. A record stored under an
+    // identifier that already names a record (stored before, or earlier in
+    // this flush) replaces it, and the replaced record's slot is given back
+    // as a delete gives it: listed free in the list this transaction stores,
+    // then, after the commit, marked deleted, hidden from the graph and
+    // handed out again (`replaced`). A Tombstone's slot went back when it
+    // became one, and a slot beyond the vector file is nobody's: neither is
+    // given back again.
+    //
+    // The commit and the removal of the entries from the buffer happen under
+    // visibility_lock held exclusively, taken only once the records are
+    // written, so that a reader waits for one commit at most and never finds
+    // a record in both places or in neither.
+    static Status write_taken(Collection& core, const std::vector<PendingWrite>& taken,
+                              std::vector<std::uint64_t>& replaced) {
         if (auto st = core.vector_store_.shared()->sync_vectors(); !st) return st;
         if (core.config.hnsw) core.index_dirty_.exchange(true);
+        // Slots only ever grow in number: one below this count now is below
+        // it when the transaction runs.
+        const std::uint64_t slots = core.vector_store_.shared()->slot_count();
+        std::optional<Guarded<std::monostate, FairSharedMutex, CoreLock::Visibility>::Exclusive> publishing;
         auto stored = core.write_txn([&](WriteTxn& txn) -> Status {
-            for (const PendingWrite& entry : taken)
+            replaced.clear();
+            for (const PendingWrite& entry : taken) {
+                auto current = get_record(txn, entry.record.id);
+                if (!current) return fail(current.error());
+                if (*current && (*current)->state != RecordState::Tombstone && (*current)->slot < slots &&
+                    (*current)->slot != entry.record.slot)
+                    replaced.push_back((*current)->slot);
                 if (auto st = put_record(txn, entry.record); !st) return st;
-            return core.persist_free_list(txn);
+            }
+            if (auto st = core.persist_free_list(txn, replaced); !st) return st;
+            if (!publishing) publishing.emplace(core.visibility_, std::source_location::current());
+            return {};
         });
+        if (stored) core.pending_.exclusive()->writing.reset();
+        publishing.reset();
         if (!stored) return stored;
         // Once more after the commit: index maintenance that ran in between saw
         // the table without these records and cleared the flag.
@@ -109,21 +155,20 @@ struct Collection::FlushSteps {
 };
 
 Status flush_pending(Collection& core, std::optional<std::uint64_t> trigger) {
-    std::vector<PendingWrite> taken;
-    {
-        auto pending = core.pending_.exclusive();
-        if (pending->empty()) return {};
-        taken.swap(*pending);
-    }
-    auto status = Collection::FlushSteps::write_taken(core, taken);
+    auto one_flush = core.flush_.exclusive();
+    auto taken = Collection::FlushSteps::take(core);
+    if (!taken) return {};
+    std::vector<std::uint64_t> replaced;
+    auto status = Collection::FlushSteps::write_taken(core, *taken, replaced);
     if (!status) {
-        const bool dropped = Collection::FlushSteps::restore_after_failed_flush(core, std::move(taken), trigger);
-        // An add whose own record was not in this flush (another thread's
-        // flush already took it) loses nothing by the failure: it succeeded.
+        const bool dropped = Collection::FlushSteps::restore_after_failed_flush(core, trigger);
+        // An add whose own record was not in this flush (another flush already
+        // stored it, or a delete removed it) loses nothing by the failure.
         if (trigger && !dropped) return {};
         return status;
     }
     core.first_pending_ms_.exchange(0);
+    for (std::uint64_t slot : replaced) release_slot(core, slot);
     return {};
 }
 
@@ -160,8 +205,8 @@ Result<std::string> insert_record(Collection& core, std::span<const float> vecto
     const std::uint64_t ticket = core.next_ticket_.fetch_add(1);
     {
         auto pending = core.pending_.exclusive();
-        if (pending->empty()) core.first_pending_ms_.exchange(wall_clock_ms());
-        pending->push_back(PendingWrite{std::move(record), std::move(prepared), ticket});
+        if (pending->queued.empty()) core.first_pending_ms_.exchange(wall_clock_ms());
+        pending->queued.push_back(PendingWrite{std::move(record), std::move(prepared), ticket});
     }
     // The buffered record holds the slot now; a failed flush decides its fate.
     lease.release();

@@ -6,13 +6,20 @@
 // flush_interval_ms have passed on the wall clock since an entry was queued
 // into the empty buffer. Nothing flushes between calls.
 //
-// flush_pending makes the vector file durable (msync + fsync) before the
-// transaction that stores the records commits. When a flush fails, the
-// records it took go back to the front of the buffer in their order, except
-// the one whose add set the flush off (`trigger`, its entry's ticket): that add reports the
-// error, its record is dropped and its slot returned to the free list. When
-// that record was not among the taken ones (another thread's flush had it),
-// the add's record is safe and the failure is not the add's to report.
+// flush_pending writes every buffered entry that no flush has taken yet, one
+// flush at a time (a flush waits for the one in progress). Its entries stay in
+// the buffer, readable by get, search, len and delete, until its commit has
+// made them visible in the table; no reader ever finds one in both places or
+// in neither. It makes the vector file durable (msync + fsync) before the
+// transaction that stores the records commits. A record stored under an
+// identifier that already names a record replaces it, and the replaced
+// record's slot is given back as a delete gives it. When a flush fails, the
+// records it took go back to the front of the queue in their order, except
+// the one whose add set the flush off (`trigger`, its entry's ticket): that
+// add reports the error, its record is dropped and its slot returned to the
+// free list. When that record was not among the taken ones (another flush
+// stored it), the add's record is safe and the failure is not the add's to
+// report.
 #include <cstdint>
 #include <optional>
 #include <span>

@@ -22,25 +22,38 @@ std::uint64_t collector_size(std::uint64_t k, const std::vector<FilterCondition>
 }  // namespace
 
 struct Collection::SearchSteps {
-    // The exact path over the stored records.
-    static Result<std::vector<SearchHit>> stored(Collection& core, std::span<const float> q, std::uint64_t k,
-                                                 const std::vector<FilterCondition>* filter) {
-        if (k == 0) return std::vector<SearchHit>{};
-        // The transaction comes before the lock (see the lock order).
+    // What the search reads: the stored records as of one read transaction,
+    // and the buffer as it was when that transaction began.
+    struct View {
+        CoreReadTxn txn;
+        WriteBehind buffer;
+    };
+
+    // Begins the read transaction and copies the buffer as one step that no
+    // flush's commit and removal of its entries can fall between: each
+    // record a flush writes is seen once, stored or buffered.
+    static Result<View> view(Collection& core) {
+        auto visible = core.visibility_.shared();
         auto txn = core.read_txn();
         if (!txn) return fail(txn.error());
+        return View{std::move(*txn), *core.pending_.exclusive()};
+    }
+
+    // The exact path over the stored records.
+    static Result<std::vector<SearchHit>> stored(Collection& core, const ReadTxn& txn, std::span<const float> q,
+                                                 std::uint64_t k, const std::vector<FilterCondition>* filter) {
+        if (k == 0) return std::vector<SearchHit>{};
         auto vectors = core.vector_store_.shared();
-        return search_stored(*core.meta_db_, *txn, q, core.config.metric, *vectors, filter, k,
+        return search_stored(*core.meta_db_, txn, q, core.config.metric, *vectors, filter, k,
                              collector_size(k, filter), core.walk_splits_);
     }
 
     // The graph path, for a core that holds an index (its lock held shared).
-    static Result<std::vector<SearchHit>> graph(Collection& core, HnswIndex& index, std::span<const float> q,
-                                                std::uint64_t k, const std::vector<FilterCondition>* filter) {
-        auto txn = core.read_txn();
-        if (!txn) return fail(txn.error());
+    static Result<std::vector<SearchHit>> graph(Collection& core, const ReadTxn& txn, HnswIndex& index,
+                                                std::span<const float> q, std::uint64_t k,
+                                                const std::vector<FilterCondition>* filter) {
         auto vectors = core.vector_store_.shared();
-        return graph_path_hits(index, q, k, filter, *vectors, *txn);
+        return graph_path_hits(index, q, k, filter, *vectors, txn);
     }
 };
 
@@ -52,19 +65,24 @@ Result<std::vector<SearchHit>> search_collection(Collection& core, std::span<con
     const Metric metric = core.config.metric;
     const std::vector<float> q = normalize(metric, query);
 
-    std::vector<PendingWrite> snapshot = *core.pending_.exclusive();
-
+    // index_lock comes before the transaction (see the lock order).
     auto index = core.index_.shared();
-    auto stored = *index ? Collection::SearchSteps::graph(core, **index, q, k, filter)
-                         : Collection::SearchSteps::stored(core, q, k, filter);
+    // The exact path asks nothing of the table for k = 0, and every buffered
+    // hit would be cut: no transaction is begun.
+    if (k == 0 && !*index) return std::vector<SearchHit>{};
+    auto view = Collection::SearchSteps::view(core);
+    if (!view) return fail(view.error());
+    auto stored = *index ? Collection::SearchSteps::graph(core, view->txn, **index, q, k, filter)
+                         : Collection::SearchSteps::stored(core, view->txn, q, k, filter);
     if (!stored) return fail(stored.error());
     std::vector<SearchHit> hits = std::move(*stored);
 
-    if (!snapshot.empty()) {
+    const WriteBehind& snapshot = view->buffer;
+    if (snapshot.size() != 0) {
         if (k > 0) {
             std::vector<BufferedCandidate> entries;
             entries.reserve(snapshot.size());
-            for (const PendingWrite& w : snapshot) entries.push_back(BufferedCandidate{&w.record, w.vector});
+            snapshot.for_each([&](const PendingWrite& w) { entries.push_back(BufferedCandidate{&w.record, w.vector}); });
             auto buffered = search_pending(entries, q, metric, filter, k);
             hits.insert(hits.end(), std::make_move_iterator(buffered.begin()),
                         std::make_move_iterator(buffered.end()));

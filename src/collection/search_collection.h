@@ -5,7 +5,8 @@
 //
 // Stored records are read from one read transaction in key order; Active,
 // unexpired records that pass the filter are scored in place in the vector
-// file. Buffered records are scored from a copy of the buffer and merged.
+// file. Buffered records are scored from a copy of the buffer, taken as that
+// transaction begins (so a record a flush is writing is seen once), and merged.
 // Among equal scores, stored hits come before buffered ones, stored hits in
 // identifier byte order, buffered hits in queue order. Changes nothing.
 #include <cstdint>

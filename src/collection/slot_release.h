@@ -1,12 +1,13 @@
 #pragma once
-// Giving a stored record's slot back, shared by delete and compaction.
+// Giving a stored record's slot back, shared by delete, compaction, and the
+// flush and batch add that replace a record stored under the same identifier.
 //
 // A slot is handed to one record at a time. So the transaction that turns a
-// record into a Tombstone (or removes it) checks, under the store's writer
-// lock, that the record still holds the slot, and persists the free list with
-// the slot in it; only after that commit is the slot marked deleted, hidden
-// from the graph index and put on the in-memory free list, from where adds
-// take it.
+// record into a Tombstone (or removes or replaces it) checks, under the
+// store's writer lock, that the record still holds the slot, and persists the
+// free list with the slot in it; only after that commit is the slot marked
+// deleted, hidden from the graph index and put on the in-memory free list,
+// from where adds take it.
 #include <cstdint>
 #include <optional>
 #include <vector>

@@ -17,15 +17,20 @@ Status sync_collection(Collection& core) {
 }
 
 Result<std::uint64_t> collection_len(Collection& core) {
-    std::uint64_t live = 0;
+    // The transaction begins and the buffer is counted as one step, so a
+    // record a flush is writing counts once: buffered before its commit,
+    // stored after it.
+    std::optional<Result<CoreReadTxn>> txn;
+    std::uint64_t buffered = 0;
     {
-        auto txn = core.read_txn();
-        if (!txn) return fail(txn.error());
-        auto count = count_live_records(*txn);
-        if (!count) return fail(count.error());
-        live = *count;
+        auto view = core.visibility_.shared();
+        txn.emplace(core.read_txn());
+        if (!*txn) return fail(txn->error());
+        buffered = core.pending_.exclusive()->size();
     }
-    return live + core.pending_.exclusive()->size();
+    auto live = count_live_records(**txn);
+    if (!live) return fail(live.error());
+    return *live + buffered;
 }
 
 }  // namespace tessello

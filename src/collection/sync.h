@@ -1,7 +1,9 @@
 #pragma once
-// sync_collection makes a collection durable: flushes the buffer, then syncs
-// the vector file (again). collection_len counts live stored records plus
-// every buffered entry, whatever its state or expiry.
+// sync_collection makes a collection durable: flushes the buffer (waiting for
+// a flush in progress, so every record buffered before the call is stored
+// when it returns), then syncs the vector file (again). collection_len counts
+// live stored records plus every buffered entry, whatever its state or
+// expiry, the entries a flush is writing among them until its commit.
 #include <cstdint>
 
 #include "collection/collection.h"

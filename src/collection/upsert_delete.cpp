@@ -7,18 +7,39 @@
 namespace tessello {
 
 struct Collection::UpsertSteps {
+    enum class Buffered { Removed, InFlight, Absent };
+
     // Takes the oldest buffered entry of id out of the buffer and frees its
-    // slot (left unmarked: nothing stored points at it). Whether there was one.
-    static bool remove_buffered(Collection& core, std::string_view id) {
+    // slot (left unmarked: nothing stored points at it). An entry that a
+    // flush is writing is left alone.
+    static Buffered try_remove_buffered(Collection& core, std::string_view id) {
         auto pending = core.pending_.exclusive();
-        for (auto it = pending->begin(); it != pending->end(); ++it) {
+        // Entries being written are the oldest: the oldest of id is one of them.
+        if (pending->in_flight(id)) return Buffered::InFlight;
+        auto& queued = pending->queued;
+        for (auto it = queued.begin(); it != queued.end(); ++it) {
             if (it->record.id != id) continue;
             const std::uint64_t slot = it->record.slot;
-            pending->erase(it);
+            queued.erase(it);
             core.give_back_slot(slot);
-            return true;
+            return Buffered::Removed;
         }
-        return false;
+        return Buffered::Absent;
+    }
+
+    // Whether a buffered entry of id was removed. When the oldest is being
+    // written, waits for that flush to end first: once it has committed, the
+    // record is stored and the buffer's next entry of id, if any, is the
+    // oldest; once it has failed, the entry is queued again. Removing it
+    // while it is written would let the flush store it again, and passing it
+    // over would find it in neither place.
+    static bool remove_buffered(Collection& core, std::string_view id) {
+        Buffered found = try_remove_buffered(core, id);
+        if (found == Buffered::InFlight) {
+            auto no_flush = core.flush_.exclusive();
+            found = try_remove_buffered(core, id);
+        }
+        return found == Buffered::Removed;
     }
 
     static Result<std::optional<Record>> stored_record(Collection& core, std::string_view id) {

@@ -3,6 +3,8 @@
 //
 // Both look at the write-behind buffer first: the oldest buffered entry of
 // the identifier leaves the buffer and its slot goes back to the free list.
+// When that entry is one a flush is writing, they wait for the flush to end
+// and look again: by then it is stored, or queued again if the flush failed.
 // A stored record is removed by delete_slot: its slot is marked deleted,
 // freed, and the record rewritten as a Tombstone, then removed, in two write
 // transactions.

@@ -74,12 +74,15 @@ Result<FreeList> load_freelist(const ReadTxn& txn) {
     return FreeList(std::move(*slots));
 }
 
-Status persist_freelist(const FreeList& list, WriteTxn& txn, std::optional<std::uint64_t> also) {
+Status persist_freelist(const FreeList& list, WriteTxn& txn, std::span<const std::uint64_t> also) {
     std::vector<std::uint64_t> slots;
     {
         std::lock_guard lock(list.mu_);
         slots = list.slots_;
-        if (also && !list.listed_.contains(*also)) slots.push_back(*also);
+        const std::size_t listed = slots.size();
+        for (std::uint64_t slot : also)
+            if (!list.listed_.contains(slot) && std::find(slots.begin() + listed, slots.end(), slot) == slots.end())
+                slots.push_back(slot);
     }
     return txn.put(kFreelistTable, kFreelistKey, encode_freelist(slots));
 }

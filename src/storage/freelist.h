@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -41,7 +42,7 @@ public:
     std::size_t size() const;
 
 private:
-    friend Status persist_freelist(const FreeList&, WriteTxn&, std::optional<std::uint64_t>);
+    friend Status persist_freelist(const FreeList&, WriteTxn&, std::span<const std::uint64_t>);
     mutable std::mutex mu_;
     std::vector<std::uint64_t> slots_;
     // How many times each listed slot appears in slots_.
@@ -52,10 +53,14 @@ private:
 // after the last entry are ignored; a value cut short is StoreError::Serialization.
 Result<FreeList> load_freelist(const ReadTxn& txn);
 // The one writer of the stored list: the whole list under "slots" in the
-// caller's transaction, with `also` at its end when it is given and not listed
-// (the list as push_if_absent(also) would leave it; the list itself is not
-// changed, so a transaction that fails leaves nothing to undo).
-Status persist_freelist(const FreeList& list, WriteTxn& txn, std::optional<std::uint64_t> also = std::nullopt);
+// caller's transaction, followed by each slot of `also` in order that is
+// neither listed nor given before it (the list as push_if_absent of each
+// would leave it; the list itself is not changed, so a transaction that fails
+// leaves nothing to undo).
+Status persist_freelist(const FreeList& list, WriteTxn& txn, std::span<const std::uint64_t> also = {});
+inline Status persist_freelist(const FreeList& list, WriteTxn& txn, std::optional<std::uint64_t> also) {
+    return also ? persist_freelist(list, txn, std::span<const std::uint64_t>(&*also, 1)) : persist_freelist(list, txn);
+}
 
 // The stored form, exposed for the decoder tests.
 std::vector<std::uint8_t> encode_freelist(const std::vector<std::uint64_t>& slots);

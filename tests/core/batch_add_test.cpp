@@ -101,7 +101,11 @@ TEST_F(BatchAddTest, RepeatedAndAlreadyStoredIdentifiers) {
     EXPECT_EQ(stored(*core, "old")->metadata, R"({"i":1})");
     EXPECT_EQ(stored_count(*core), 2u);
     EXPECT_EQ(Access::slot_count(*core), 4u);
-    EXPECT_TRUE(Access::free_slots(*core).empty());
+    // The replaced records' slots (the stored "old" one, then the earlier
+    // "twice" row's) are free again, in the order they were replaced.
+    EXPECT_EQ(Access::free_slots(*core), (std::vector<std::uint64_t>{0, 1}));
+    EXPECT_TRUE(marked_deleted(*core, 0));
+    EXPECT_TRUE(marked_deleted(*core, 1));
 }
 
 TEST_F(BatchAddTest, GeneratedIdentifiersAreDistinctAndAnEmptyBatchSucceeds) {

@@ -37,8 +37,7 @@ TEST_F(CollectionConcurrencyTest, EightThreadsAddAndSearch) {
                 auto id = insert_record(*core, v, JsonValue::object({}), std::nullopt, std::nullopt);
                 ASSERT_TRUE(id) << id.error().message();
                 acknowledged[t].push_back(*id);
-                // A search may miss records that a concurrent flush has taken
-                // out of the buffer but not yet committed; it must not fail.
+                // A search while other threads flush must not fail.
                 if (i % 5 == 0 && !search_collection(*core, v, 5, nullptr)) ++search_failures;
             }
         });

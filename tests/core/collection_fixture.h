@@ -30,7 +30,12 @@ struct CollectionTestAccess {
     // thread changes the core.
     static HnswIndex* index(Collection& c) { return c.index_.shared()->get(); }
 
-    static std::vector<PendingWrite> pending(Collection& c) { return *c.pending_.exclusive(); }
+    // Every buffered entry in queue order, those a flush is writing first.
+    static std::vector<PendingWrite> pending(Collection& c) {
+        std::vector<PendingWrite> out;
+        c.pending_.exclusive()->for_each([&](const PendingWrite& w) { out.push_back(w); });
+        return out;
+    }
     static std::vector<std::uint64_t> free_slots(Collection& c) { return c.free_list_.shared()->entries(); }
     static void give_back_slot(Collection& c, std::uint64_t slot) { c.give_back_slot(slot); }
 
@@ -50,7 +55,10 @@ struct CollectionTestAccess {
     static auto free_list_exclusive(Collection& c, Here at = Here::current()) { return c.free_list_.exclusive(at); }
     static auto pending_exclusive(Collection& c, Here at = Here::current()) { return c.pending_.exclusive(at); }
     static auto index_shared(Collection& c, Here at = Here::current()) { return c.index_.shared(at); }
-    static Result<ReadTxn> read_txn(Collection& c, Here at = Here::current()) { return c.read_txn(at); }
+    static auto index_exclusive(Collection& c, Here at = Here::current()) { return c.index_.exclusive(at); }
+    static Result<CoreReadTxn> read_txn(Collection& c, Here at = Here::current()) { return c.read_txn(at); }
+    static auto visibility_shared(Collection& c, Here at = Here::current()) { return c.visibility_.shared(at); }
+    static auto flush_exclusive(Collection& c, Here at = Here::current()) { return c.flush_.exclusive(at); }
 };
 
 namespace testing {

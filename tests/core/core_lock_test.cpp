@@ -14,7 +14,13 @@ namespace {
 
 using testing::CollectionFixture;
 
-void take(CoreLock lock) { note_lock_taken(lock, std::source_location::current()); }
+void take(CoreLock lock, LockMode mode = LockMode::Exclusive) {
+    note_lock_taken(lock, std::source_location::current(), mode);
+}
+void begin(TxnKind kind) {
+    check_transaction_begin(std::source_location::current(), kind);
+    note_transaction_begun(kind);
+}
 
 struct BrokenOrder {
     const char* name;
@@ -67,6 +73,57 @@ TEST(CoreLockDeathTest, EachBrokenRuleAbortsWithWhatWasTakenWhere) {
              take(CoreLock::Index);
          },
          "index_lock taken again by the thread that holds it"},
+        {"transaction under the buffer",
+         [] {
+             take(CoreLock::Pending);
+             check_transaction_begin(std::source_location::current());
+         },
+         "a meta_db transaction begun while pending_lock is held"},
+        {"flush under another lock",
+         [] {
+             take(CoreLock::Pending);
+             take(CoreLock::Flush);
+         },
+         "flush_lock taken while pending_lock is held"},
+        {"flush inside a transaction",
+         [] {
+             begin(TxnKind::Write);
+             take(CoreLock::Flush);
+         },
+         "flush_lock taken while a meta_db transaction is open"},
+        {"index inside a transaction",
+         [] {
+             begin(TxnKind::Read);
+             take(CoreLock::Index, LockMode::Shared);
+         },
+         "index_lock taken while a meta_db transaction is open"},
+        {"index under visibility",
+         [] {
+             take(CoreLock::Visibility, LockMode::Shared);
+             take(CoreLock::Index, LockMode::Shared);
+         },
+         "index_lock taken while visibility_lock is held"},
+        {"visibility under the buffer",
+         [] {
+             take(CoreLock::Pending);
+             take(CoreLock::Visibility, LockMode::Shared);
+         },
+         "visibility_lock taken while pending_lock is held"},
+        {"visibility shared inside a transaction",
+         [] {
+             begin(TxnKind::Read);
+             take(CoreLock::Visibility, LockMode::Shared);
+         },
+         "visibility_lock taken shared while a meta_db transaction is open"},
+        {"visibility exclusively outside a write transaction",
+         [] { take(CoreLock::Visibility, LockMode::Exclusive); },
+         "visibility_lock taken exclusively outside a write transaction"},
+        {"write transaction under visibility",
+         [] {
+             take(CoreLock::Visibility, LockMode::Shared);
+             check_transaction_begin(std::source_location::current(), TxnKind::Write);
+         },
+         "a meta_db write transaction begun while visibility_lock is held"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -92,6 +149,33 @@ TEST(CoreLockTest, TheOrdersTheRulesAllowPassAndReleasesAreForgotten) {
     take(CoreLock::VectorStore);
     note_lock_released(CoreLock::VectorStore);
     check_transaction_begin(std::source_location::current());
+    // A reader of table and buffer: index, visibility shared, its
+    // transaction, the buffer; then the vector store with the transaction open.
+    take(CoreLock::Flush);
+    take(CoreLock::Index, LockMode::Shared);
+    take(CoreLock::Visibility, LockMode::Shared);
+    begin(TxnKind::Read);
+    take(CoreLock::Pending);
+    note_lock_released(CoreLock::Pending);
+    note_lock_released(CoreLock::Visibility);
+    take(CoreLock::VectorStore, LockMode::Shared);
+    note_lock_released(CoreLock::VectorStore);
+    note_transaction_ended(TxnKind::Read);
+    note_lock_released(CoreLock::Index);
+    // The flush: its write transaction, visibility exclusively inside it,
+    // the buffer after the commit.
+    begin(TxnKind::Write);
+    take(CoreLock::FreeList, LockMode::Shared);
+    note_lock_released(CoreLock::FreeList);
+    take(CoreLock::Visibility, LockMode::Exclusive);
+    note_transaction_ended(TxnKind::Write);
+    take(CoreLock::Pending);
+    note_lock_released(CoreLock::Pending);
+    note_lock_released(CoreLock::Visibility);
+    note_lock_released(CoreLock::Flush);
+    // Once the transactions have ended, the index may be taken again.
+    take(CoreLock::Index);
+    note_lock_released(CoreLock::Index);
     SUCCEED();
 }
 
@@ -120,8 +204,28 @@ TEST_F(CoreGuardDeathTest, GuardsOfACoreCheckTheOrder) {
             auto index = Access::index_shared(*core);
         },
         "index_lock taken while vector_store_lock is held");
+    EXPECT_DEATH(
+        {
+            auto txn = Access::read_txn(*core);
+            auto view = Access::visibility_shared(*core);
+        },
+        "core_lock_test.cpp:[0-9]+.*visibility_lock taken shared while a meta_db transaction is open");
+    EXPECT_DEATH(
+        {
+            auto txn = Access::read_txn(*core);
+            auto flush = Access::flush_exclusive(*core);
+        },
+        "flush_lock taken while a meta_db transaction is open");
     // In the allowed order the same guards pass, and once they are gone the
     // thread holds nothing.
+    {
+        auto flush = Access::flush_exclusive(*core);
+        auto index = Access::index_shared(*core);
+        auto view = Access::visibility_shared(*core);
+        auto txn = Access::read_txn(*core);
+        ASSERT_TRUE(txn);
+        auto pending = Access::pending_exclusive(*core);
+    }
     {
         auto pending = Access::pending_exclusive(*core);
         auto free = Access::free_list_exclusive(*core);

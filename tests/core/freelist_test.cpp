@@ -116,6 +116,13 @@ TEST_F(FreeListStoreTest, PersistingWithASlotWritesItAtTheEndOnceAndLeavesTheLis
         EXPECT_EQ(load()->entries(), c.stored);
         EXPECT_EQ(list.entries(), (std::vector<std::uint64_t>{7, 3}));
     }
+    // Several slots at once: in their order, each once, none listed already.
+    const std::vector<std::uint64_t> several{5, 3, 9, 5};
+    auto w = begin_write_txn(*db);
+    ASSERT_TRUE(persist_freelist(list, *w, std::span<const std::uint64_t>(several)));
+    ASSERT_TRUE(w->commit());
+    EXPECT_EQ(load()->entries(), (std::vector<std::uint64_t>{7, 3, 5, 9}));
+    EXPECT_EQ(list.entries(), (std::vector<std::uint64_t>{7, 3}));
 }
 
 TEST_F(FreeListStoreTest, ShortValueFailsToLoad) {
