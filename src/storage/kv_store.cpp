@@ -63,7 +63,7 @@ Result<std::unique_ptr<KvStore>> KvStore::open(const std::filesystem::path& path
     }
     // LMDB trusts its file: a page past the end or a bad offset in it would
     // end the process. Under the lock, nothing changes the file until LMDB has it.
-    if (auto checked = check_lmdb_file(store->lock_fd_.get()); !checked) return fail(checked.error());
+    if (auto checked = check_lmdb_file(store->lock_fd_.get(), tables); !checked) return fail(checked.error());
 
     // Reserve a large map; a process with less address space to give takes
     // a smaller one, which grows when it fills.

@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <initializer_list>
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -67,7 +69,8 @@ bool valid_page_size(std::uint32_t size) {
 
 class Checker {
 public:
-    Checker(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+    Checker(int fd, std::uint64_t size, std::initializer_list<std::string_view> tables)
+        : fd_(fd), size_(size), known_(tables) {}
     Status run();
 
 private:
@@ -87,8 +90,16 @@ private:
     Status check_free_list(std::uint64_t pgno, Bytes key, Bytes list);
     // Claims a page for one use; false when it was claimed before.
     bool claim(std::uint64_t pgno);
-    // A page LMDB will read: inside the file and within the snapshot.
-    Status readable(std::uint64_t pgno, std::uint64_t count, const std::string& where);
+    // Pages LMDB will read: inside the file and within the snapshot. where()
+    // names them in the message (made only on failure: this runs per page).
+    template <class Where>
+    Status readable(std::uint64_t pgno, std::uint64_t count, const Where& where) const {
+        if (pgno < f::kMetaPages || pgno > last_page_ || count > last_page_ - pgno + 1)
+            return fail(corrupted(where() + " lies outside the pages of the snapshot (2 to " +
+                                  std::to_string(last_page_) + ")"));
+        if (pgno + count > file_pages_) return fail(truncated());
+        return {};
+    }
 
     StoreError corrupted(const std::string& what) const {
         return StoreError::text(StoreError::Database, "file is corrupted: " + what);
@@ -103,6 +114,7 @@ private:
 
     int fd_;
     std::uint64_t size_;
+    std::vector<std::string_view> known_;
     std::uint32_t page_size_ = f::kMinPageSize;
     std::uint64_t file_pages_ = 0;  // pages wholly inside the file
     std::uint64_t last_page_ = 1;
@@ -143,6 +155,9 @@ Status Checker::run() {
     if (auto st = walk_tree(TreeKind::Free, "the free-page tree", free_tree); !st) return st;
     if (auto st = walk_tree(TreeKind::Main, "the table tree", main_tree); !st) return st;
     for (std::size_t i = 0; i < tables_.size(); ++i) {
+        // A table name hit by damage would make the table read as empty.
+        if (std::find(known_.begin(), known_.end(), tables_[i].first) == known_.end())
+            return fail(corrupted("it holds a table \"" + tables_[i].first + "\" that this file never has"));
         if (tables_[i].second.flags != 0)
             return fail(corrupted("table \"" + tables_[i].first + "\" has flags " +
                                   std::to_string(tables_[i].second.flags)));
@@ -218,14 +233,6 @@ bool Checker::claim(std::uint64_t pgno) {
     return true;
 }
 
-Status Checker::readable(std::uint64_t pgno, std::uint64_t count, const std::string& where) {
-    if (pgno < f::kMetaPages || pgno > last_page_ || count > last_page_ - pgno + 1)
-        return fail(corrupted(where + " lies outside the pages of the snapshot (2 to " + std::to_string(last_page_) +
-                              ")"));
-    if (pgno + count > file_pages_) return fail(truncated());
-    return {};
-}
-
 Status Checker::walk_tree(TreeKind kind, std::string name, const f::Tree& tree) {
     if (tree.root == f::kInvalidPage) {
         if (tree.depth != 0) return fail(corrupted(name + " is empty but claims depth " + std::to_string(tree.depth)));
@@ -239,19 +246,19 @@ Status Checker::walk_tree(TreeKind kind, std::string name, const f::Tree& tree) 
 
 Status Checker::walk_page(const TreeWalk& walk, std::uint64_t pgno, unsigned level, std::optional<Bytes> low,
                           std::optional<Bytes> high) {
-    if (auto st = readable(pgno, 1, where(walk, pgno)); !st) return st;
-    if (!claim(pgno)) return fail(corrupted(where(walk, pgno) + " is in use twice"));
+    auto at = [&] { return where(walk, pgno); };
+    if (auto st = readable(pgno, 1, at); !st) return st;
+    if (!claim(pgno)) return fail(corrupted(at() + " is in use twice"));
     std::vector<std::uint8_t>& buffer = levels_[level];
     buffer.resize(page_size_);
     if (auto st = read_exact(fd_, buffer.data(), page_size_, pgno * page_size_); !st) return st;
     const Bytes page(buffer);
-    const std::string at = where(walk, pgno);
 
     if (f::page_number(page) != pgno)
-        return fail(corrupted(at + " holds page " + std::to_string(f::page_number(page))));
+        return fail(corrupted(at() + " holds page " + std::to_string(f::page_number(page))));
     const bool leaf = level == walk.depth;
     if (f::page_flags(page) != (leaf ? f::kLeaf : f::kBranch))
-        return fail(corrupted(at + " has page flags " + std::to_string(f::page_flags(page)) + " where a " +
+        return fail(corrupted(at() + " has page flags " + std::to_string(f::page_flags(page)) + " where a " +
                               (leaf ? "leaf" : "branch") + " page belongs (depth " + std::to_string(level) + " of " +
                               std::to_string(walk.depth) + ")"));
     if (auto st = check_nodes(walk, pgno, page, leaf); !st) return st;
@@ -267,11 +274,11 @@ Status Checker::walk_page(const TreeWalk& walk, std::uint64_t pgno, unsigned lev
     for (std::size_t i = leaf ? 0 : 1; i < count; ++i) {
         const Bytes key = key_of(i);
         if (key.empty() || (walk.kind == TreeKind::Free && key.size() != 8))
-            return fail(corrupted(at + " holds a key of " + std::to_string(key.size()) + " bytes"));
+            return fail(corrupted(at() + " holds a key of " + std::to_string(key.size()) + " bytes"));
         const bool after_previous = i == (leaf ? 0 : 1) ? !low || compare_keys(walk.kind, *low, key) <= 0
                                                         : compare_keys(walk.kind, key_of(i - 1), key) < 0;
         if (!after_previous || (high && compare_keys(walk.kind, key, *high) >= 0))
-            return fail(corrupted(at + " holds its keys out of order (node " + std::to_string(i) + ")"));
+            return fail(corrupted(at() + " holds its keys out of order (node " + std::to_string(i) + ")"));
     }
 
     if (leaf) {
@@ -292,18 +299,18 @@ Status Checker::walk_page(const TreeWalk& walk, std::uint64_t pgno, unsigned lev
 // inside it, and the nodes laid end to end from the free gap's upper bound to
 // the page's end, as LMDB keeps them when it adds and removes nodes.
 Status Checker::check_nodes(const TreeWalk& walk, std::uint64_t pgno, Bytes page, bool leaf) {
-    const std::string at = where(walk, pgno);
+    auto at = [&] { return where(walk, pgno); };
     auto node_fault = [&](std::size_t i, const std::string& what) {
-        return fail(corrupted(at + " node " + std::to_string(i) + " " + what));
+        return fail(corrupted(at() + " node " + std::to_string(i) + " " + what));
     };
     const std::size_t lower = f::page_lower(page), upper = f::page_upper(page);
     if (lower < f::kPageHeader || (lower - f::kPageHeader) % 2 != 0 || lower > upper || upper > page_size_)
-        return fail(corrupted(at + " has free-space bounds " + std::to_string(lower) + " and " + std::to_string(upper)));
+        return fail(corrupted(at() + " has free-space bounds " + std::to_string(lower) + " and " + std::to_string(upper)));
     const std::size_t count = (lower - f::kPageHeader) / 2;
     // LMDB asserts that a branch it descends through has two children; only
     // the free-page tree is spared that.
     const std::size_t least = leaf ? 1 : walk.kind == TreeKind::Free ? 1 : 2;
-    if (count < least) return fail(corrupted(at + " holds " + std::to_string(count) + " nodes"));
+    if (count < least) return fail(corrupted(at() + " holds " + std::to_string(count) + " nodes"));
 
     const std::size_t max_inline = f::max_inline_node(page_size_);
     spans_.clear();
@@ -335,11 +342,11 @@ Status Checker::check_nodes(const TreeWalk& walk, std::uint64_t pgno, Bytes page
     std::sort(spans_.begin(), spans_.end());
     std::size_t next = upper;
     for (const auto& [node, size] : spans_) {
-        if (node != next) return fail(corrupted(at + " has nodes that overlap or leave gaps (offset " +
+        if (node != next) return fail(corrupted(at() + " has nodes that overlap or leave gaps (offset " +
                                                 std::to_string(node) + ")"));
         next = node + size;
     }
-    if (next != page_size_) return fail(corrupted(at + " has nodes that end before the page does"));
+    if (next != page_size_) return fail(corrupted(at() + " has nodes that end before the page does"));
     return {};
 }
 
@@ -371,18 +378,18 @@ Status Checker::check_leaf_data(const TreeWalk& walk, std::uint64_t pgno, Bytes 
 Status Checker::check_overflow(const TreeWalk& walk, std::uint64_t pgno, std::uint64_t first,
                                std::uint32_t data_size) {
     auto overflow_text = [&](std::uint64_t p) { return "overflow " + page_text(p) + " (from " + where(walk, pgno) + ")"; };
-    const std::string at = overflow_text(first);
+    auto at = [&] { return overflow_text(first); };
     if (auto st = readable(first, 1, at); !st) return st;
     std::array<std::uint8_t, f::kPageHeader> header;
     if (auto st = read_exact(fd_, header.data(), header.size(), first * page_size_); !st) return st;
     const Bytes h(header);
     if (f::page_number(h) != first || f::page_flags(h) != f::kOverflow)
-        return fail(corrupted(at + " is not an overflow page"));
+        return fail(corrupted(at() + " is not an overflow page"));
     // LMDB reuses a run in place for smaller data, so a run may be longer
     // than its data needs, never shorter.
     const std::uint64_t count = f::overflow_count(h);
     if (count < f::overflow_pages_for(data_size, page_size_))
-        return fail(corrupted(at + " has " + std::to_string(count) + " pages for " + std::to_string(data_size) +
+        return fail(corrupted(at() + " has " + std::to_string(count) + " pages for " + std::to_string(data_size) +
                               " bytes"));
     if (auto st = readable(first, count, at); !st) return st;
     for (std::uint64_t p = first; p < first + count; ++p)
@@ -414,10 +421,10 @@ Status Checker::check_free_list(std::uint64_t pgno, Bytes key, Bytes list) {
 
 }  // namespace
 
-Status check_lmdb_file(int fd) {
+Status check_lmdb_file(int fd, std::initializer_list<std::string_view> tables) {
     struct stat st;
     if (::fstat(fd, &st) != 0) return fail(from_database_error(errno));
-    Checker checker(fd, static_cast<std::uint64_t>(st.st_size));
+    Checker checker(fd, static_cast<std::uint64_t>(st.st_size), tables);
     return checker.run();
 }
 

@@ -12,7 +12,9 @@
 //   cut inside those alone passes.
 // - A file that is no LMDB file, or of another format version, fails with
 //   LMDB's own text for that; any other damage to the meta pages or to a page
-//   of the current snapshot fails with "file is corrupted: {what}".
+//   of the current snapshot fails with "file is corrupted: {what}"; so does a
+//   table whose name is not among `tables` (the names the file's owner
+//   writes), since a damaged name would make its table read as empty.
 // - What cannot be told from a file that LMDB wrote is not refused: bytes
 //   inside keys that keep their order, inside values, in counters LMDB only
 //   reports, in free pages or in the snapshot before the current one.
@@ -21,10 +23,13 @@
 // header, except those of the free-page lists): time and memory linear in
 // the file's size. Pure function of the file's bytes; the caller holds the
 // file's lock so that nothing writes it meanwhile.
+#include <initializer_list>
+#include <string_view>
+
 #include "base/store_error.h"
 
 namespace tessello {
 
-Status check_lmdb_file(int fd);
+Status check_lmdb_file(int fd, std::initializer_list<std::string_view> tables);
 
 }  // namespace tessello

@@ -292,6 +292,9 @@ const DamageCase kDamageCases[] = {
      "file is truncated"},
     {"FreeTreeFlags", [](Image& i) { i.put<std::uint16_t>(i.meta() + 28, f::kIntegerKey | 0x04); }, "the free-page tree has flags"},
     {"TableTreeFlags", [](Image& i) { i.put<std::uint16_t>(i.meta() + 76, 0x04); }, "the table tree has flags 4"},
+    {"UnknownTable",
+     [](Image& i) { i.bytes[i.descriptor("u") - 1] = 'v'; },  // still in order after "t"
+     "it holds a table \"v\" that this file never has"},
     {"TableFlags", [](Image& i) { i.put<std::uint16_t>(i.descriptor("t") + 4, 0x04); }, "table \"t\" has flags 4"},
     {"TableDepth",
      [](Image& i) { i.put<std::uint16_t>(i.descriptor("t") + 6, 3); },
