@@ -10,6 +10,7 @@
 
 #include "base/fault_injection.h"
 #include "storage/lmdb_errors.h"
+#include "storage/lmdb_file_check.h"
 
 namespace tessello {
 
@@ -71,6 +72,9 @@ Result<std::unique_ptr<KvStore>> KvStore::open(const std::filesystem::path& path
         if (errno == EWOULDBLOCK) return fail(database_text("Database already open. Cannot acquire lock."));
         return fail(from_database_error(errno));
     }
+    // LMDB trusts its file: a page past the end or a bad offset in it would
+    // end the process. Under the lock, nothing changes the file until LMDB has it.
+    if (auto checked = check_lmdb_file(store->lock_fd_.get(), tables); !checked) return fail(checked.error());
 
     // Reserve a large map; a process with less address space to give takes
     // a smaller one, which grows when it fills.
