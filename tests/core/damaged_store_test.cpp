@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "collection/collection.h"
 #include "collection/insert.h"
 #include "collection/sync.h"
@@ -289,8 +290,9 @@ FileBytes collection_file(const TempDir& dir) {
         auto core = open_collection(cdir, CollectionConfig{"c", 4, Metric::L2, 0, std::nullopt});
         EXPECT_TRUE(core) << core.error().message();
         if (!core) return {};
-        // Only the syncs below write, however slowly the adds run.
-        (*core)->first_pending_ms.store(std::numeric_limits<std::uint64_t>::max() / 2);
+        // Only the syncs below write, however slowly the adds run: time stands still.
+        ManualClock clock;
+        ScopedClock still(clock);
         for (int i = 0; i < 320; ++i) {
             const std::string meta = "{\"n\":" + std::to_string(i) + ",\"s\":\"" +
                                      std::string(i % 40 == 0 ? 3000 : i % 7, 'x') + "\"}";
