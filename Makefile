@@ -3,10 +3,12 @@
 #   make demo   builds the extension (and the core it links), runs the demo
 #   make test   builds everything, runs the C++ and Python tests
 # CMAKE_ARGS adds options to the configuration (CI: -DTESSELLO_WERROR=ON).
+# EXTRA_PACKAGES adds packages to what deps installs (CI's fuzz stage: clang).
+EXTRA_PACKAGES ?=
 PACKAGES := g++ make cmake ninja-build pkg-config liblmdb-dev libtbb-dev \
             zlib1g-dev libgtest-dev libbenchmark-dev python3-dev python3-numpy \
             python3-pytest python3-venv python3-pip python3-setuptools python3-wheel \
-            xz-utils
+            xz-utils $(EXTRA_PACKAGES)
 BUILD      ?= build
 PYTHON     := /usr/bin/python3
 JOBS       ?= $(shell nproc)
@@ -49,4 +51,4 @@ bench: deps
 	@echo "benchmarks built in build-bench/bench/"
 
 clean:
-	rm -rf $(BUILD) build-bench build-asan build-asan-python build-tsan build-pip
+	rm -rf $(BUILD) build-bench build-asan build-asan-python build-tsan build-pip build-fuzz
