@@ -38,6 +38,7 @@
 #include "export/import.h"
 #include "json/json_reader.h"
 #include "json/json_writer.h"
+#include "storage/vectors.h"
 
 namespace tessello {
 namespace {
@@ -598,6 +599,52 @@ TEST_F(CrashTest, KilledAtRandomMomentsKeepsEveryAcknowledgedWrite) {
         GTEST_SKIP() << "awaiting fix: an interrupted drop_collection brings old data back (" << totals.awaiting
                      << " times)" << text;
     }
+}
+
+
+// Growing the vector file rewrites the slot count and the header checksum in
+// the mapping; a kill between the two must not leave a header that refuses
+// to open. The child does nothing but append slots, so most kills land there.
+TEST_F(CrashTest, VectorFileKilledWhileGrowingOpens) {
+    if (auto role = testing::test_role()) {
+        auto store = open_vector_store(testing::env_or("TESSELLO_CRASH_DIR") + "/vectors.bin", 4);
+        if (!store) ::_exit(2);
+        if (::write(3, "R\n", 2) != 2) ::_exit(3);
+        while (store->slot_count() < 4'000'000)
+            if (!store->append_slot()) ::_exit(4);
+        ::_exit(0);
+    }
+    TempDir dir;
+    const auto file = dir / "vectors.bin";
+    std::mt19937_64 timing(std::random_device{}());
+    int kills = 0, refused = 0;
+    std::string first_refusal;
+    for (int round = 0; round < 60; ++round) {
+        std::filesystem::remove(file);
+        ASSERT_TRUE(create_vector_store(file, 4));
+        int fds[2];
+        ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        const pid_t pid = testing::spawn_self("vector-grower", {{"TESSELLO_CRASH_DIR", dir.path().string()}}, fds[1]);
+        ::close(fds[1]);
+        ASSERT_GT(pid, 0);
+        std::string messages;
+        char c = 0;
+        while (messages.size() < 2 && ::read(fds[0], &c, 1) == 1) messages += c;
+        ::usleep(std::uniform_int_distribution<int>(0, 3000)(timing));
+        ::kill(pid, SIGKILL);
+        const auto end = testing::wait_child(pid);
+        ::close(fds[0]);
+        ASSERT_EQ(messages, "R\n") << end.describe();
+        if (!end.exited && end.signal == SIGKILL) ++kills;
+        auto reopened = open_vector_store(file, 4);
+        if (!reopened) {
+            if (refused++ == 0) first_refusal = reopened.error().message();
+            continue;
+        }
+        EXPECT_GE(std::filesystem::file_size(file), 64 + reopened->slot_count() * 16);
+    }
+    std::printf("vector file growth: %d kills, %d refused to open\n", kills, refused);
+    EXPECT_EQ(refused, 0) << "first: " << first_refusal;
 }
 
 }  // namespace
