@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -55,6 +56,12 @@ struct ChildEnd {
     }
 };
 
+// Runs f in a forked child, which ends with f's result as its exit status
+// (or the signal that stopped it; after `limit_s` seconds, SIGALRM). Only for
+// a process that has started no threads: a fork keeps just the calling one.
+template <class F>
+ChildEnd in_forked_child(F&& f, unsigned limit_s = 60);
+
 inline ChildEnd wait_child(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -69,10 +76,27 @@ inline ChildEnd wait_child(pid_t pid) {
     return end;
 }
 
+template <class F>
+ChildEnd in_forked_child(F&& f, unsigned limit_s) {
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::alarm(limit_s);
+        const int code = f();
+        std::fflush(nullptr);
+        ::_exit(code);
+    }
+    if (pid < 0) return ChildEnd{true, 126, 0};
+    return wait_child(pid);
+}
+
 // Starts this binary again running only the current test, in `role`, with
 // the extra environment variables; `pass_fd` (when >= 0) becomes the child's
-// descriptor 3. -1 when the process could not be started.
-inline pid_t spawn_self(const std::string& role, const std::map<std::string, std::string>& env, int pass_fd = -1) {
+// descriptor 3; with keep_output its standard output stays the parent's
+// (for a child that runs checks of its own and reports them). -1 when the
+// process could not be started.
+inline pid_t spawn_self(const std::string& role, const std::map<std::string, std::string>& env, int pass_fd = -1,
+                        bool keep_output = false) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     const std::string filter = std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
     // Everything the child needs is made before the fork: between fork and
@@ -99,8 +123,10 @@ inline pid_t spawn_self(const std::string& role, const std::map<std::string, std
 
     const pid_t pid = ::fork();
     if (pid != 0) return pid;
-    const int devnull = ::open("/dev/null", O_WRONLY);
-    if (devnull >= 0) ::dup2(devnull, 1);
+    if (!keep_output) {
+        const int devnull = ::open("/dev/null", O_WRONLY);
+        if (devnull >= 0) ::dup2(devnull, 1);
+    }
     if (pass_fd >= 0) {
         if (pass_fd == 3) {
             ::fcntl(3, F_SETFD, 0);
