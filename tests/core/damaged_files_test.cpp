@@ -103,7 +103,7 @@ struct Tally {
 // ---- hnsw.index ------------------------------------------------------------
 
 constexpr std::uint64_t kGraphDims = 8;
-constexpr int kGraphRecords = 150;
+constexpr int kGraphRecords = 100;
 constexpr std::uint64_t kK = 10;
 
 std::vector<float> graph_vector(int i) {
@@ -269,8 +269,8 @@ TEST_F(DamagedFilesTest, DamagedGraphIndexIsRefusedAndRebuiltOrServesTrueHits) {
     const std::size_t body_len = saved.size() - 4;
     Tally tally{{"refused and rebuilt", "taken", "clean error", "", "taken with a node on another record's slot"}};
     std::vector<std::size_t> lengths;
-    for (std::size_t n = 0; n < 80; ++n) lengths.push_back(n);
-    for (int i = 0; i < 40; ++i) lengths.push_back(std::uniform_int_distribution<std::size_t>(80, saved.size() - 1)(rng));
+    for (std::size_t n = 0; n < 72; n += 2) lengths.push_back(n);
+    for (int i = 0; i < 34; ++i) lengths.push_back(std::uniform_int_distribution<std::size_t>(72, saved.size() - 1)(rng));
     for (std::size_t len : lengths) {
         tally.add("cut", "cut to " + std::to_string(len), run_case(saved.substr(0, len)));
         if (len <= body_len)
@@ -279,8 +279,8 @@ TEST_F(DamagedFilesTest, DamagedGraphIndexIsRefusedAndRebuiltOrServesTrueHits) {
     }
     // Every byte of the fixed header fields, then bytes anywhere.
     std::vector<std::size_t> positions;
-    for (std::size_t p = 0; p < 90; ++p) positions.push_back(p);
-    for (int i = 0; i < 120; ++i) positions.push_back(std::uniform_int_distribution<std::size_t>(0, body_len - 1)(rng));
+    for (std::size_t p = 0; p < 80; ++p) positions.push_back(p);
+    for (int i = 0; i < 80; ++i) positions.push_back(std::uniform_int_distribution<std::size_t>(0, body_len - 1)(rng));
     for (std::size_t p : positions) {
         const auto mask = static_cast<char>(1 << std::uniform_int_distribution<int>(0, 7)(rng));
         ByteString body = saved.substr(0, body_len);
