@@ -171,6 +171,28 @@ std::vector<OperationCase> operation_cases() {
                          if (!ids) return fail(ids.error());
                          return {};
                      }});
+    // More rows than a new vector file holds: the batch grows the file.
+    cases.push_back({"batch add that grows the vector file",
+                     [](World& w) {
+                         base_records(w);
+                         for (int i = 0; i < 4200; ++i) {
+                             w.expected["c"].allow("g" + std::to_string(i), std::nullopt);
+                             w.expected["c"].allow("g" + std::to_string(i), value_of(1000 + i));
+                         }
+                     },
+                     [](World& w) -> Status {
+                         BatchInput in;
+                         in.ids.emplace();
+                         for (int i = 0; i < 4200; ++i) {
+                             const auto v = value_of(1000 + i);
+                             in.rows.push_back(v.vector);
+                             in.metadata.push_back(*parse_json(v.metadata));
+                             in.ids->push_back("g" + std::to_string(i));
+                         }
+                         auto ids = add_batch_records(w.c(), std::move(in));
+                         if (!ids) return fail(ids.error());
+                         return {};
+                     }});
     cases.push_back({"delete",
                      [](World& w) {
                          base_records(w);
