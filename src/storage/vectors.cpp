@@ -7,6 +7,10 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <array>
 #include <atomic>
 #include <bit>
@@ -188,9 +192,20 @@ Result<VectorsHeader> parse_vectors_header(std::span<const std::uint8_t, kVector
 }
 
 void VectorStore::write_slot_count(std::uint64_t count) {
+    // The count (bytes 10 to 17) and its checksum (18 to 21) reach the
+    // mapping in one store of header bytes 8 to 23: a process killed between
+    // two separate stores would leave a header that never opens again.
     std::uint8_t* h = mapping_.data();
-    store_le(h + 10, count);
-    store_le(h + 18, header_checksum(std::span<const std::uint8_t, 18>(h, 18), version_));
+    std::array<std::uint8_t, 24> next;
+    std::memcpy(next.data(), h, next.size());
+    store_le(next.data() + 10, count);
+    store_le(next.data() + 18, header_checksum(std::span<const std::uint8_t, 18>(next.data(), 18), version_));
+#if defined(__SSE2__)
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(next.data() + 8));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(h + 8), bytes);
+#else
+    std::memcpy(h + 8, next.data() + 8, 16);
+#endif
     slot_count_ = count;
 }
 
