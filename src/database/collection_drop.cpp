@@ -40,9 +40,18 @@ Result<std::optional<std::string>> move_aside(const std::string& db_path, const 
     if (auto renamed = sys_rename(dir, moved); !renamed) return fail(renamed.error());
     // Both entries change: without these syncs the registry's commit could
     // reach the disk while the old directory is still in its place.
-    if (auto synced = sys_fsync_dir(parent_of(dir)); !synced) return fail(synced.error());
-    if (auto synced = sys_fsync_dir(folder); !synced) return fail(synced.error());
+    Status synced = sys_fsync_dir(parent_of(dir));
+    if (synced) synced = sys_fsync_dir(folder);
+    if (!synced) {
+        move_back(moved, dir);
+        return fail(synced.error());
+    }
     return std::optional<std::string>(moved);
+}
+
+void move_back(const std::string& moved, const std::string& dir) {
+    if (::rename(moved.c_str(), dir.c_str()) != 0) return;
+    (void)sys_fsync_dir(parent_of(dir));
 }
 
 Status erase_moved(const std::string& db_path, const std::string& moved) {

@@ -27,8 +27,14 @@ inline constexpr std::string_view kDroppedFolder = "collections.dropped";
 // name inside the dropped folder and syncs both parents, so the move is
 // durable before the registry changes. The new path, or nullopt when nothing
 // is at dir. A symbolic link at dir is moved itself, never followed.
-// Failures are StoreError::Io; dir is then where it was or already moved.
+// Failures are StoreError::Io; dir is then back where it was, unless even
+// moving it back failed.
 Result<std::optional<std::string>> move_aside(const std::string& db_path, const std::string& dir);
+
+// Puts a directory that move_aside moved back at dir, for a drop that failed
+// before the registry let go of the name. Best effort: the error being
+// reported is the drop's own.
+void move_back(const std::string& moved, const std::string& dir);
 
 // Deletes a directory that move_aside moved (recursively, without following
 // symbolic links), then the dropped folder if nothing else is left in it.

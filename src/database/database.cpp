@@ -145,7 +145,11 @@ Status Database::drop_collection(const std::string& name) {
         if (auto removed = delete_collection_config(txn, name); !removed) return fail(removed.error());
         return {};
     });
-    if (!dropped) return fail(dropped.error());
+    if (!dropped) {
+        // The name still holds the collection: its data goes back under it.
+        if (moved) move_back(*moved, collection_dir(name));
+        return fail(dropped.error());
+    }
     drop_step_reached(DropStep::Unregistered);
     if (moved)
         if (auto erased = erase_moved(path_, *moved); !erased) return erased;

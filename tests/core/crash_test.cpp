@@ -422,7 +422,6 @@ struct Totals {
     std::uint64_t calls_acknowledged = 0;
     std::uint64_t records_checked = 0;
     std::uint64_t violations = 0;
-    std::uint64_t awaiting = 0;
 };
 
 // Reads whatever the writer has sent so far (without waiting past `until`).
@@ -459,7 +458,6 @@ TEST_F(CrashTest, KilledAtRandomMomentsKeepsEveryAcknowledgedWrite) {
     const std::string db_dir = (dir / "db").string();
     Model model;
     Totals totals;
-    std::vector<std::string> awaiting_examples;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
 
     while (std::chrono::steady_clock::now() < deadline && totals.rounds < 2000) {
@@ -538,6 +536,13 @@ TEST_F(CrashTest, KilledAtRandomMomentsKeepsEveryAcknowledgedWrite) {
                             continue;
                         }
                         auto report = check_collection(**core, m.records);
+                        // A drop killed after it moved the directory aside but
+                        // before the registry forgot the name leaves the name
+                        // listed and empty: the old records never come back.
+                        if (!report.violations.empty() && m.drop_in_flight) {
+                            auto empty = check_collection(**core, ExpectedRecords{});
+                            if (empty.violations.empty()) report = std::move(empty);
+                        }
                         totals.records_checked += report.records_checked;
                         for (auto& v : report.violations) round_violations.push_back(std::move(v));
                         m = CollectionModel{};
@@ -562,12 +567,9 @@ TEST_F(CrashTest, KilledAtRandomMomentsKeepsEveryAcknowledgedWrite) {
                         auto report = check_collection(**core, ExpectedRecords{});
                         totals.records_checked += report.records_checked;
                         core->reset();
-                        if (!report.violations.empty()) {
-                            ++totals.awaiting;
-                            if (awaiting_examples.size() < 3)
-                                awaiting_examples.push_back("seed " + std::to_string(seed) + ": " +
-                                                            report.violations.front());
-                        }
+                        for (auto& v : report.violations)
+                            round_violations.push_back(std::string("'") + name + "' created again after an interrupted drop: " +
+                                                       std::move(v));
                         if (auto st = (*db)->drop_collection(name); !st)
                             round_violations.push_back(std::string("dropping '") + name +
                                                        "' again: " + st.error().message());
@@ -589,16 +591,9 @@ TEST_F(CrashTest, KilledAtRandomMomentsKeepsEveryAcknowledgedWrite) {
     }
 
     std::printf("crash test: %" PRIu64 " rounds, %" PRIu64 " kills, %" PRIu64 " calls acknowledged, %" PRIu64
-                " records checked, %" PRIu64 " violations, %" PRIu64 " awaiting a fix\n",
-                totals.rounds, totals.kills, totals.calls_acknowledged, totals.records_checked, totals.violations,
-                totals.awaiting);
+                " records checked, %" PRIu64 " violations\n",
+                totals.rounds, totals.kills, totals.calls_acknowledged, totals.records_checked, totals.violations);
     EXPECT_GT(totals.kills, 0u);
-    if (totals.awaiting > 0 && totals.violations == 0) {
-        std::string text;
-        for (const auto& e : awaiting_examples) text += "\n  " + e;
-        GTEST_SKIP() << "awaiting fix: an interrupted drop_collection brings old data back (" << totals.awaiting
-                     << " times)" << text;
-    }
 }
 
 
