@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <string_view>
+#include <unordered_map>
+
 #include "search/hnsw/insert.h"
 #include "search/hnsw/parallel_build.h"
 #include "search/hnsw/persist.h"
@@ -61,6 +64,28 @@ Status ensure_index(Collection& core) {
     return {};
 }
 
+namespace {
+
+// A loaded graph serves only when it has one node per live record and every
+// node names a live record by its identifier and slot: a file whose checksum
+// was made to match other contents must not label hits with the wrong record.
+bool nodes_name_live_records(HnswIndex& index, const std::vector<LiveEntry>& live) {
+    std::shared_lock lock(index.graph_lock);
+    const std::vector<HnswNode>& nodes = index.graph.nodes;
+    if (nodes.size() != live.size()) return false;
+    std::unordered_map<std::string_view, std::uint64_t> slot_of;
+    slot_of.reserve(live.size());
+    for (const LiveEntry& e : live) slot_of.emplace(e.id, e.slot);
+    for (const HnswNode& node : nodes) {
+        const auto it = slot_of.find(node.id);
+        if (it == slot_of.end() || it->second != node.slot) return false;
+        slot_of.erase(it);  // one node per record
+    }
+    return true;
+}
+
+}  // namespace
+
 Status open_index(Collection& core) {
     if (!core.config.hnsw) return {};
     const std::filesystem::path path = core.dir / "hnsw.index";
@@ -82,9 +107,9 @@ Status open_index(Collection& core) {
         core.index_dirty_.store(true);
         return {};
     }
-    auto live = live_count();
+    auto live = collect_live_entries(core);
     if (!live) return fail(live.error());
-    if (hnsw_node_count(**loaded) == *live) {
+    if (nodes_name_live_records(**loaded, *live)) {
         *core.index_.exclusive() = std::move(*loaded);
         core.index_dirty_.store(false);
     } else {

@@ -295,6 +295,9 @@ TEST_F(DamagedFilesTest, DamagedGraphIndexIsRefusedAndRebuiltOrServesTrueHits) {
     }
     std::printf("damaged hnsw.index: %s\n", tally.describe().c_str());
     EXPECT_EQ(tally.counts["signal"], 0);
+    // A node moved onto another record's slot is found out at open.
+    for (const char* kind : {"cut+crc", "flip+crc"})
+        EXPECT_EQ(tally.counts[std::string(kind) + " taken with a node on another record's slot"], 0) << kind;
     // Damage the checksum does not cover is always refused.
     for (const char* kind : {"cut", "flip"})
         for (const char* taken : {" taken", " taken with a node on another record's slot"})

@@ -14,6 +14,7 @@
 #include "collection_fixture.h"
 #include "base/fault_injection.h"
 #include "search/filter/parse_where.h"
+#include "search/hnsw/persist.h"
 
 namespace tessello {
 namespace {
@@ -147,6 +148,39 @@ TEST_F(IndexMaintenanceTest, AFileThatDoesNotLoadIsRebuilt) {
     EXPECT_TRUE(Access::index_dirty(*core).load());
     EXPECT_TRUE(among_first(*core, {3, 3, 0, 1}, "r3"));
     EXPECT_EQ(nodes(*core), 5u);
+}
+
+TEST_F(IndexMaintenanceTest, AFileWhoseNodesNameOtherRecordsIsRebuilt) {
+    {
+        auto core = open_hnsw();
+        fill(*core, 0, 12);
+        ASSERT_TRUE(sync_collection(*core));
+    }
+    // A well-formed file, checksum and all, with as many nodes as live
+    // records, whose nodes do not name them: one node on another record's
+    // slot, then one under an identifier nobody has.
+    const auto path = dir / "h" / "hnsw.index";
+    for (int variant = 0; variant < 2; ++variant) {
+        auto loaded = load_hnsw_index(path, Metric::L2);
+        ASSERT_TRUE(loaded);
+        HnswGraph graph = (*loaded)->graph;
+        if (variant == 0)
+            graph.nodes[1].slot = graph.nodes[2].slot;
+        else
+            graph.nodes[1].id = "nobody";
+        const std::filesystem::path forged = dir / "forged.index";
+        ASSERT_TRUE(save_index(graph, forged));
+        {
+            auto core = open_hnsw();
+            std::filesystem::copy_file(forged, path, std::filesystem::copy_options::overwrite_existing);
+        }
+        auto core = open_hnsw();
+        EXPECT_FALSE(Access::index(*core)) << variant;
+        EXPECT_TRUE(Access::index_dirty(*core).load()) << variant;
+        // Rebuilt from the records, every hit is a record at its true place.
+        EXPECT_EQ(search_ids(*core, {5, 5, 2, 1}, 1), std::vector<std::string>{"r5"}) << variant;
+        ASSERT_TRUE(sync_collection(*core));
+    }
 }
 
 TEST_F(IndexMaintenanceTest, UndecodableRecordLeavesTheIndexAndTheFlag) {
