@@ -126,6 +126,9 @@ def main():
         f"ran {elapsed / 60:.1f} min; load average at the end {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}",
         "figures: p50 with the 25th–75th percentile in brackets (the extremes where there are fewer than 8 "
         "samples); ratio = tessello / anchor; latencies are per search, k = 10, cosine, one query at a time",
+        f"anchors: numpy = einsum + argpartition over the same unit vectors, one thread per query; streaming "
+        f"read = one pass of C++ AVX2 loads over the collection's vectors.bin in {ctx.threads} threads "
+        f"(bench/tools/stream_read.cpp); disk = writing the same vectors to a file and fsyncing it",
         "",
         ctx.table.render(),
     ]

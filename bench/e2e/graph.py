@@ -118,6 +118,8 @@ def measure(ctx, tessello):
         if mine_ef is None:
             row.note = f"tessello reaches recall@10 {RECALL} at none of ef {EFS}"
             row.met_override = False
+        elif theirs_ef is None:
+            row.note = f"hnswlib reaches recall@10 {RECALL} at none of ef {EFS}: nothing to compare with"
         t.add(row)
 
     del index
