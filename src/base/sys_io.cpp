@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <limits>
+#include <vector>
 
 #include "base/fault_injection.h"
 #include "base/unique_fd.h"
@@ -88,6 +91,34 @@ Status sys_pwrite_all(int fd, const void* data, std::size_t size, std::uint64_t 
         p += n;
         size -= static_cast<std::size_t>(n);
         offset += static_cast<std::uint64_t>(n);
+    }
+    return {};
+}
+
+Status sys_pwritev_all(int fd, std::span<const iovec> buffers, std::uint64_t offset) {
+    std::size_t size = 0;
+    for (const iovec& b : buffers) size += b.iov_len;
+    if (size == 0) return {};
+    if (!fits_off_t(offset) || !fits_off_t(offset + size)) return fail_errno(EFBIG);
+    if (take_fault(FaultPoint::Write)) return injected(FaultPoint::Write);
+    // The kernel takes at most IOV_MAX buffers a call and may write less than
+    // asked: go on from where each call stopped.
+    std::vector<iovec> rest(buffers.begin(), buffers.end());
+    std::size_t first = 0;
+    while (first < rest.size()) {
+        const int count = static_cast<int>(std::min<std::size_t>(rest.size() - first, IOV_MAX));
+        const ssize_t n = ::pwritev(fd, rest.data() + first, count, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail_errno(errno);
+        }
+        offset += static_cast<std::uint64_t>(n);
+        auto left = static_cast<std::size_t>(n);
+        while (first < rest.size() && left >= rest[first].iov_len) left -= rest[first++].iov_len;
+        if (left > 0) {
+            rest[first].iov_base = static_cast<char*>(rest[first].iov_base) + left;
+            rest[first].iov_len -= left;
+        }
     }
     return {};
 }

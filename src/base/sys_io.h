@@ -5,9 +5,11 @@
 // Calls are retried when interrupted; a failure is StoreError::Io with the
 // operating system's error. None of them takes a lock or keeps state.
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -31,6 +33,9 @@ Status sys_reserve(int fd, std::uint64_t offset, std::uint64_t length);
 // pass per call that has bytes to write).
 Status sys_write_all(int fd, std::string_view bytes);
 Status sys_pwrite_all(int fd, const void* data, std::size_t size, std::uint64_t offset);
+// The buffers one after another from offset, as one pwrite of their
+// concatenation would write them (point Write, once per call with bytes).
+Status sys_pwritev_all(int fd, std::span<const iovec> buffers, std::uint64_t offset);
 // rename(2): replaces `to` atomically (point Rename).
 Status sys_rename(const std::string& from, const std::string& to);
 // mkdir(2) (point Mkdir). 0, or the error number, for callers that tell an

@@ -1,8 +1,12 @@
 #include "collection/batch_add.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "collection/insert.h"
 #include "collection/slot_lease.h"
 #include "collection/slot_release.h"
+#include "collection/uuid_batch.h"
 #include "json/json_writer.h"
 #include "search/distance.h"
 #include "storage/records_table.h"
@@ -32,46 +36,62 @@ struct Collection::BatchSteps {
     // already names a record (stored before, or earlier in this batch)
     // replaces it, and the replaced record's slot is given back as a delete
     // gives it: listed free in the list this transaction stores, the rest
-    // after the commit (`replaced`). Tombstones and slots beyond the vector
-    // file give nothing back.
+    // after the commit (`replaced`, in batch order). Tombstones and slots
+    // beyond the vector file give nothing back.
+    //
+    // The records go in in identifier order (`order`), which gives the same
+    // table as batch order; the replaced slots are still listed in batch order.
     static Status store_pending(Collection& core, const std::vector<Record>& records,
-                                std::vector<std::uint64_t>& replaced) {
-        // Slots only ever grow in number: one below this count now is below
-        // it when the transaction runs.
-        const std::uint64_t slots = core.vector_store_.shared()->slot_count();
+                                const std::vector<std::size_t>& order, std::vector<std::uint64_t>& replaced) {
+        std::vector<std::pair<std::size_t, std::uint64_t>> given_back;
         return core.write_txn([&](WriteTxn& txn) -> Status {
             replaced.clear();
-            for (const Record& r : records) {
-                auto current = get_record(txn, r.id);
-                if (!current) return fail(current.error());
-                if (*current && (*current)->state != RecordState::Tombstone && (*current)->slot < slots &&
-                    (*current)->slot != r.slot)
-                    replaced.push_back((*current)->slot);
-                if (auto st = put_record(txn, r); !st) return st;
+            given_back.clear();
+            // Read once the transaction runs: every record it can see was
+            // committed after its slot was allocated, so a slot at or past
+            // this count is truly beyond the file, not one appended while
+            // this transaction waited for the writer before it.
+            const std::uint64_t slots = core.vector_store_.shared()->slot_count();
+            if (!records.empty()) {
+                auto table = RecordsWriter::open(txn);
+                if (!table) return fail(table.error());
+                for (std::size_t i : order) {
+                    const Record& r = records[i];
+                    auto current = table->get(r.id);
+                    if (!current) return fail(current.error());
+                    if (*current && (*current)->state != RecordState::Tombstone && (*current)->slot < slots &&
+                        (*current)->slot != r.slot)
+                        given_back.emplace_back(i, (*current)->slot);
+                    if (auto st = table->put(r); !st) return st;
+                }
             }
+            std::sort(given_back.begin(), given_back.end());
+            for (const auto& [row, slot] : given_back) replaced.push_back(slot);
             return core.persist_free_list(txn, replaced);
         });
     }
 
     static Status write_vectors(Collection& core, const std::vector<std::vector<float>>& rows,
                                 const std::vector<std::uint64_t>& slots) {
-        auto vectors = core.vector_store_.exclusive();
-        for (std::size_t i = 0; i < rows.size(); ++i)
-            if (auto st = vectors->write_slot(slots[i], rows[i]); !st) return st;
-        return {};
+        return core.vector_store_.exclusive()->write_slots(slots, rows);
     }
 
     static Status sync_vectors(Collection& core) { return core.vector_store_.exclusive()->sync_vectors(); }
 
-    // Rewrites whatever is stored under each identifier as Active.
-    static Status activate(Collection& core, const std::vector<std::string>& ids) {
+    // Rewrites whatever is stored under each identifier as Active, in
+    // identifier order (`order`), which gives what batch order gives.
+    static Status activate(Collection& core, const std::vector<Record>& records,
+                           const std::vector<std::size_t>& order) {
         return core.write_txn([&](WriteTxn& txn) -> Status {
-            for (const std::string& id : ids) {
-                auto record = get_record(txn, id);
+            if (records.empty()) return {};
+            auto table = RecordsWriter::open(txn);
+            if (!table) return fail(table.error());
+            for (std::size_t i : order) {
+                auto record = table->get(records[i].id);
                 if (!record) return fail(record.error());
                 if (!*record) continue;
                 (*record)->state = RecordState::Active;
-                if (auto st = put_record(txn, **record); !st) return st;
+                if (auto st = table->put(**record); !st) return st;
             }
             return {};
         });
@@ -81,15 +101,14 @@ struct Collection::BatchSteps {
 Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput batch) {
     if (auto st = check(core, batch); !st) return fail(st.error());
     const Metric metric = core.config.metric;
-    for (auto& row : batch.rows) row = normalize(metric, row);
+    for (auto& row : batch.rows) normalize_in_place(metric, row);
 
     const std::size_t n = batch.rows.size();
-    std::vector<std::string> ids;
     std::vector<Record> records;
     std::vector<std::uint64_t> slots;
-    ids.reserve(n);
     records.reserve(n);
     slots.reserve(n);
+    UuidBatch uuids(batch.ids ? 0 : n);
     // Until the records that name them are stored, the slots are nobody's:
     // a failure before that gives them all back.
     SlotLease lease(core);
@@ -98,23 +117,25 @@ Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput 
         if (batch.ids) {
             id = std::move((*batch.ids)[i]);
         } else {
-            auto made = new_uuid_v4();
+            auto made = uuids.next();
             if (!made) return fail(made.error());
             id = std::move(*made);
         }
         auto slot = lease.take();
         if (!slot) return fail(slot.error());
         Record r;
-        r.id = id;
+        r.id = std::move(id);
         r.slot = *slot;
         r.created_at = now_unix_secs();
-        r.metadata = to_json_text(batch.metadata[i]);
+        r.metadata = std::move(batch.metadata[i].text);
         if (batch.ttls && (*batch.ttls)[i]) r.expires_at = expiry_time(r.created_at, *(*batch.ttls)[i]);
         r.state = RecordState::Pending;
         records.push_back(std::move(r));
-        ids.push_back(std::move(id));
         slots.push_back(*slot);
     }
+    const std::vector<std::size_t> order = in_id_order(n, [&](std::size_t i) -> const std::string& {
+        return records[i].id;
+    });
 
     // The vectors go in while the slots are the lease's alone. Once the
     // records are stored, another thread may replace or delete one of them
@@ -123,7 +144,8 @@ Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput 
     // the records are stored, as a failure after that point would be.
     const Status written = Collection::BatchSteps::write_vectors(core, batch.rows, slots);
     std::vector<std::uint64_t> replaced;
-    if (auto st = Collection::BatchSteps::store_pending(core, records, replaced); !st) return fail(st.error());
+    if (auto st = Collection::BatchSteps::store_pending(core, records, order, replaced); !st)
+        return fail(st.error());
     // From here the stored records name their slots; a failure leaves them
     // Pending, which no reader returns, and their slots with them.
     lease.release();
@@ -131,8 +153,11 @@ Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput 
     if (!written) return fail(written.error());
     if (auto st = Collection::BatchSteps::sync_vectors(core); !st) return fail(st.error());
     if (core.config.hnsw) core.index_dirty_.exchange(true);
-    if (auto st = Collection::BatchSteps::activate(core, ids); !st) return fail(st.error());
+    if (auto st = Collection::BatchSteps::activate(core, records, order); !st) return fail(st.error());
     if (core.config.hnsw) core.index_dirty_.exchange(true);
+    std::vector<std::string> ids;
+    ids.reserve(n);
+    for (Record& r : records) ids.push_back(std::move(r.id));
     return ids;
 }
 

@@ -12,12 +12,13 @@
 
 #include "collection/collection.h"
 #include "json/json_value.h"
+#include "json/json_writer.h"
 
 namespace tessello {
 
 struct BatchInput {
     std::vector<std::vector<float>> rows;
-    std::vector<JsonValue> metadata;
+    std::vector<JsonText> metadata;
     std::optional<std::vector<std::string>> ids;
     std::optional<std::vector<std::optional<std::uint64_t>>> ttls;
 };

@@ -62,6 +62,7 @@ namespace tessello {
 
 class Collection;
 class JsonValue;
+struct JsonText;
 class SlotLease;
 struct BatchInput;
 struct CompactStats;
@@ -93,11 +94,11 @@ private:
     // The operations, each in the file of its name.
     friend Result<CollectionHandle> open_collection(const std::filesystem::path&, CollectionConfig, std::size_t);
     friend Result<std::uint64_t> allocate_slot(Collection&);
-    friend Result<std::string> insert_record(Collection&, std::span<const float>, JsonValue,
+    friend Result<std::string> insert_record(Collection&, std::span<const float>, JsonText,
                                              std::optional<std::string>, std::optional<std::uint64_t>);
     friend Status flush_pending(Collection&, std::optional<std::uint64_t>);
     friend Result<std::vector<std::string>> add_batch_records(Collection&, BatchInput);
-    friend Status upsert_record(Collection&, std::string_view, std::span<const float>, JsonValue,
+    friend Status upsert_record(Collection&, std::string_view, std::span<const float>, JsonText,
                                 std::optional<std::uint64_t>);
     friend Result<bool> delete_record(Collection&, std::string_view);
     friend Result<bool> delete_slot(Collection&, std::string_view);

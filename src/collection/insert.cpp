@@ -1,13 +1,11 @@
 #include "collection/insert.h"
 
-#include <sys/random.h>
-
-#include <cerrno>
 #include <limits>
 
 #include "base/clock.h"
 #include "collection/slot_lease.h"
 #include "collection/slot_release.h"
+#include "collection/uuid_batch.h"
 #include "json/json_writer.h"
 #include "search/distance.h"
 #include "storage/records_table.h"
@@ -24,26 +22,8 @@ Status validate_record_id(std::string_view id) {
 
 Result<std::string> new_uuid_v4() {
     std::uint8_t b[16];
-    std::size_t got = 0;
-    while (got < sizeof b) {
-        const ssize_t n = getrandom(b + got, sizeof b - got, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail_errno(errno);
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    b[6] = static_cast<std::uint8_t>((b[6] & 0x0F) | 0x40);
-    b[8] = static_cast<std::uint8_t>((b[8] & 0x3F) | 0x80);
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(36);
-    for (int i = 0; i < 16; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) out.push_back('-');
-        out.push_back(kHex[b[i] >> 4]);
-        out.push_back(kHex[b[i] & 0x0F]);
-    }
-    return out;
+    if (auto st = fill_random(b, sizeof b); !st) return fail(st.error());
+    return format_uuid_v4(b);
 }
 
 std::uint64_t expiry_time(std::uint64_t created_at, std::uint64_t ttl_secs) {
@@ -126,12 +106,12 @@ struct Collection::FlushSteps {
                               std::vector<std::uint64_t>& replaced) {
         if (auto st = core.vector_store_.shared()->sync_vectors(); !st) return st;
         if (core.config.hnsw) core.index_dirty_.exchange(true);
-        // Slots only ever grow in number: one below this count now is below
-        // it when the transaction runs.
-        const std::uint64_t slots = core.vector_store_.shared()->slot_count();
         std::optional<Guarded<std::monostate, FairSharedMutex, CoreLock::Visibility>::Exclusive> publishing;
         auto stored = core.write_txn([&](WriteTxn& txn) -> Status {
             replaced.clear();
+            // Read once the transaction runs, so that a record committed by a
+            // batch while this flush waited names a slot below the count.
+            const std::uint64_t slots = core.vector_store_.shared()->slot_count();
             for (const PendingWrite& entry : taken) {
                 auto current = get_record(txn, entry.record.id);
                 if (!current) return fail(current.error());
@@ -172,7 +152,7 @@ Status flush_pending(Collection& core, std::optional<std::uint64_t> trigger) {
     return {};
 }
 
-Result<std::string> insert_record(Collection& core, std::span<const float> vector, JsonValue metadata,
+Result<std::string> insert_record(Collection& core, std::span<const float> vector, JsonText metadata,
                                   std::optional<std::string> id, std::optional<std::uint64_t> ttl_secs) {
     if (vector.size() != core.config.dimensions)
         return fail(StoreError::dimension_mismatch(core.config.dimensions, vector.size()));
@@ -199,7 +179,7 @@ Result<std::string> insert_record(Collection& core, std::span<const float> vecto
     record.id = *id;
     record.slot = *slot;
     record.created_at = now_unix_secs();
-    record.metadata = to_json_text(metadata);
+    record.metadata = std::move(metadata.text);
     if (ttl_secs) record.expires_at = expiry_time(record.created_at, *ttl_secs);
     record.state = RecordState::Active;
     const std::uint64_t ticket = core.next_ticket_.fetch_add(1);

@@ -27,6 +27,7 @@
 
 #include "collection/collection.h"
 #include "json/json_value.h"
+#include "json/json_writer.h"
 
 namespace tessello {
 
@@ -47,7 +48,7 @@ std::uint64_t expiry_time(std::uint64_t created_at, std::uint64_t ttl_secs);
 Result<std::uint64_t> allocate_slot(Collection& core);
 
 // The identifier of the added record.
-Result<std::string> insert_record(Collection& core, std::span<const float> vector, JsonValue metadata,
+Result<std::string> insert_record(Collection& core, std::span<const float> vector, JsonText metadata,
                                   std::optional<std::string> id, std::optional<std::uint64_t> ttl_secs);
 
 Status flush_pending(Collection& core, std::optional<std::uint64_t> trigger = std::nullopt);

@@ -96,7 +96,7 @@ Result<bool> delete_record(Collection& core, std::string_view id) {
     return delete_slot(core, id);
 }
 
-Status upsert_record(Collection& core, std::string_view id, std::span<const float> vector, JsonValue metadata,
+Status upsert_record(Collection& core, std::string_view id, std::span<const float> vector, JsonText metadata,
                      std::optional<std::uint64_t> ttl_secs) {
     if (vector.size() != core.config.dimensions)
         return fail(StoreError::dimension_mismatch(core.config.dimensions, vector.size()));

@@ -22,11 +22,12 @@
 
 #include "collection/collection.h"
 #include "json/json_value.h"
+#include "json/json_writer.h"
 
 namespace tessello {
 
 // Replaces whatever the collection holds under id by a new buffered record.
-Status upsert_record(Collection& core, std::string_view id, std::span<const float> vector, JsonValue metadata,
+Status upsert_record(Collection& core, std::string_view id, std::span<const float> vector, JsonText metadata,
                      std::optional<std::uint64_t> ttl_secs);
 
 // Whether a buffered entry or a stored record of id was removed.

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "json/json_value.h"
 
@@ -28,6 +29,15 @@ namespace tessello {
 void write_json(const JsonValue& value, std::string& out);
 // The compact text of value.
 std::string to_json_text(const JsonValue& value);
+
+// A value's compact text, as write_json writes it. A JsonValue stands for its
+// text wherever a JsonText is wanted; text made elsewhere must be exactly what
+// write_json would write for the value it reads as.
+struct JsonText {
+    JsonText(const JsonValue& value) : text(to_json_text(value)) {}  // NOLINT: implicit by design
+    explicit JsonText(std::string compact) : text(std::move(compact)) {}
+    std::string text;
+};
 
 // The pieces, for writers of records whose keys follow a fixed order.
 void write_json_string(std::string_view s, std::string& out);

@@ -63,7 +63,7 @@ PyObject* collection_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     std::vector<float> vector;
     std::uint64_t length = 0;
     if (!extract_vector(slots[0], vector, length)) return nullptr;
-    auto metadata = dict_to_json_value(slots[1]);
+    auto metadata = dict_to_json_text(slots[1]);
     if (!metadata) return nullptr;
     if (length != vector.size()) return raise_overlong(*handle(self), length);
 
@@ -86,7 +86,7 @@ PyObject* collection_upsert(PyObject* self, PyObject* const* args, Py_ssize_t na
     std::vector<float> vector;
     std::uint64_t length = 0;
     if (!extract_vector(slots[1], vector, length)) return nullptr;
-    auto metadata = dict_to_json_value(slots[2]);
+    auto metadata = dict_to_json_text(slots[2]);
     if (!metadata) return nullptr;
     if (length != vector.size()) return raise_overlong(*handle(self), length);
 
@@ -155,9 +155,9 @@ PyObject* collection_add_batch(PyObject* self, PyObject* const* args, Py_ssize_t
     RowsRead read;
     if (!extract_rows(slots[0], target.config.dimensions, dicts.size() + 1, batch.rows, read)) return nullptr;
     for (const PyRef& d : dicts) {
-        auto value = dict_to_json_value(d.get());
-        if (!value) return nullptr;
-        batch.metadata.push_back(std::move(*value));
+        auto text = dict_to_json_text(d.get());
+        if (!text) return nullptr;
+        batch.metadata.push_back(std::move(*text));
     }
     // No Python object may be let go of without the interpreter lock.
     dicts.clear();

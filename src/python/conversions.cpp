@@ -4,7 +4,11 @@
 #include <numpy/arrayobject.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
+#include <string_view>
+#include <utility>
 
 #include "json/json_reader.h"
 #include "json/json_writer.h"
@@ -137,6 +141,142 @@ std::optional<JsonValue> dict_to_json_value(PyObject* obj) {
         return std::nullopt;
     }
     return std::move(*value);
+}
+
+namespace {
+
+// Nesting that a direct write takes on; deeper values (and cycles) take the
+// round trip, whose reader refuses what nests too deep and whose dumps
+// reports a cycle.
+constexpr int kDirectDepth = 64;
+
+// Writes a plain value as the writer writes what dumps and the reader make
+// of it. False (out possibly half written, no exception set): not plain, so
+// the round trip must decide. No Python code runs: only exact built-in types
+// are read, so nothing can change the value while it is written.
+bool write_plain(PyObject* o, int depth, std::string& out) {
+    if (o == Py_None) {
+        out += "null";
+        return true;
+    }
+    if (o == Py_True || o == Py_False) {
+        out += o == Py_True ? "true" : "false";
+        return true;
+    }
+    if (PyUnicode_CheckExact(o)) {
+        Py_ssize_t len = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(o, &len);
+        if (utf8 == nullptr) {  // a lone surrogate: the reader decides
+            PyErr_Clear();
+            return false;
+        }
+        write_json_string(std::string_view(utf8, static_cast<std::size_t>(len)), out);
+        return true;
+    }
+    if (PyLong_CheckExact(o)) {
+        // The reader keeps what fits in u64 or, below zero, i64; the rest
+        // becomes a float there.
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow == 0) {
+            if (v < 0)
+                write_json_i64(v, out);
+            else
+                write_json_u64(static_cast<std::uint64_t>(v), out);
+            return true;
+        }
+        if (overflow < 0) return false;
+        const unsigned long long u = PyLong_AsUnsignedLongLong(o);
+        if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        write_json_u64(u, out);
+        return true;
+    }
+    if (PyFloat_CheckExact(o)) {
+        // dumps writes repr, which reads back to the same double; NaN and
+        // infinities are not JSON, and subnormals are left to the reader.
+        const double x = PyFloat_AS_DOUBLE(o);
+        if (!std::isfinite(x) || (x != 0 && std::fabs(x) < std::numeric_limits<double>::min())) return false;
+        write_json_f64(x, out);
+        return true;
+    }
+    if (depth >= kDirectDepth) return false;
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+        const bool list = PyList_CheckExact(o);
+        const Py_ssize_t n = list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
+        out += '[';
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (i > 0) out += ',';
+            if (!write_plain(list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i), depth + 1, out)) return false;
+        }
+        out += ']';
+        return true;
+    }
+    if (PyDict_CheckExact(o)) {
+        // Keys in byte order, as the reader's objects keep them; distinct
+        // str keys have distinct UTF-8 bytes.
+        std::vector<std::pair<std::string_view, PyObject*>> members;
+        members.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(o)));
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(o, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) return false;
+            Py_ssize_t len = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(key, &len);
+            if (utf8 == nullptr) {
+                PyErr_Clear();
+                return false;
+            }
+            members.emplace_back(std::string_view(utf8, static_cast<std::size_t>(len)), value);
+        }
+        std::sort(members.begin(), members.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        out += '{';
+        bool first = true;
+        for (const auto& [name, member] : members) {
+            if (!first) out += ',';
+            first = false;
+            write_json_string(name, out);
+            out += ':';
+            if (!write_plain(member, depth + 1, out)) return false;
+        }
+        out += '}';
+        return true;
+    }
+    return false;
+}
+
+// Whether json.dumps is still the json module's own function (a replacement
+// defined elsewhere would have other globals), so that skipping it changes
+// nothing. Leaves no exception set.
+bool dumps_is_standard() {
+    PyRef json(PyImport_ImportModule("json"));
+    if (!json) {
+        PyErr_Clear();
+        return false;
+    }
+    PyRef dumps(PyObject_GetAttrString(json.get(), "dumps"));
+    if (!dumps) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyFunction_Check(dumps.get()) && PyFunction_GET_GLOBALS(dumps.get()) == PyModule_GetDict(json.get());
+}
+
+}  // namespace
+
+std::optional<JsonText> dict_to_json_text(PyObject* obj) {
+    if (PyDict_CheckExact(obj) && dumps_is_standard()) {
+        std::string text;
+        text.reserve(64);
+        if (write_plain(obj, 1, text)) return JsonText(std::move(text));
+    }
+    auto value = dict_to_json_value(obj);
+    if (!value) return std::nullopt;
+    return JsonText(*value);
 }
 
 SearchResultValue to_search_result(SearchHit hit) {

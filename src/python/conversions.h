@@ -10,6 +10,7 @@
 #include "collection/collection.h"
 #include "collection/search_collection.h"
 #include "json/json_value.h"
+#include "json/json_writer.h"
 
 namespace tessello::py {
 
@@ -29,6 +30,14 @@ bool extract_vector(PyObject* obj, std::vector<float>& out, std::uint64_t& lengt
 // dumps' exceptions pass through; text that is not JSON (NaN, Infinity) is
 // ValueError "Invalid JSON: ...".
 std::optional<JsonValue> dict_to_json_value(PyObject* obj);
+
+// The compact text of the value dict_to_json_value gives, or its exception.
+// A dict made only of plain values (dict, list, tuple, str, int, float, bool,
+// None, of exactly those types, not nested deeply) is written straight to
+// text without a JSON value in between: the bytes are those the round trip
+// through json.dumps, the reader and the writer gives. Anything else takes
+// that round trip itself, as does every dict while json.dumps is replaced.
+std::optional<JsonText> dict_to_json_text(PyObject* obj);
 
 // The value a SearchResult holds: identifier, compact metadata text, score.
 struct SearchResultValue {

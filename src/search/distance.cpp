@@ -1,5 +1,6 @@
 #include "search/distance.h"
 
+#include <algorithm>
 #include <cstddef>
 
 #include "base/cpu_features.h"
@@ -20,20 +21,27 @@ float distance(Metric metric, std::span<const float> a, std::span<const float> b
 }
 
 std::vector<float> normalize(Metric metric, std::span<const float> v) {
-    if (metric != Metric::Cosine) return std::vector<float>(v.begin(), v.end());
+    std::vector<float> out(v.begin(), v.end());
+    normalize_in_place(metric, out);
+    return out;
+}
+
+void normalize_in_place(Metric metric, std::span<float> v) {
+    if (metric != Metric::Cosine) return;
     const std::size_t n = v.size();
-    if (n == 0) return {};
+    if (n == 0) return;
     const float norm = cpu_has_avx2_fma() ? l2_norm_avx2(v) : l2_norm_scalar(v);
     // Ordered comparison: a NaN norm goes on and turns every component to NaN.
-    if (norm < kMinNorm) return std::vector<float>(n, 0.0f);
+    if (norm < kMinNorm) {
+        std::fill(v.begin(), v.end(), 0.0f);
+        return;
+    }
     const float inv = 1.0f / norm;
-    std::vector<float> out(n);
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        for (std::size_t j = 0; j < 8; ++j) out[i + j] = v[i + j] * inv;
+        for (std::size_t j = 0; j < 8; ++j) v[i + j] *= inv;
     }
-    for (; i < n; ++i) out[i] = v[i] * inv;
-    return out;
+    for (; i < n; ++i) v[i] *= inv;
 }
 
 }  // namespace tessello

@@ -21,5 +21,7 @@ float distance(Metric metric, std::span<const float> a, std::span<const float> b
 // norm, or all zeros when the norm is below 2^-23 (a NaN norm gives all NaNs);
 // for every other metric an exact copy of v.
 std::vector<float> normalize(Metric metric, std::span<const float> v);
+// The same values as normalize, written over v itself.
+void normalize_in_place(Metric metric, std::span<float> v);
 
 }  // namespace tessello

@@ -375,6 +375,40 @@ Result<bool> WriteTxn::remove(std::string_view table, std::string_view key) {
     return true;
 }
 
+Result<WriteCursor> WriteTxn::cursor(std::string_view table) {
+    if (!txn_) return fail(StoreError::Transaction, "Transaction is no longer usable");
+    unsigned dbi;
+    if (auto st = check(table_for_write(table, &dbi)); !st) return fail(st.error());
+    MDB_cursor* cursor = nullptr;
+    if (auto st = check(mdb_cursor_open(txn_, dbi, &cursor)); !st) return fail(st.error());
+    return WriteCursor(this, cursor);
+}
+
+WriteCursor::WriteCursor(WriteCursor&& other) noexcept
+    : txn_(other.txn_), cursor_(std::exchange(other.cursor_, nullptr)) {}
+
+WriteCursor::~WriteCursor() {
+    // A write transaction's cursors must go before it ends; this one ends first.
+    if (cursor_) mdb_cursor_close(cursor_);
+}
+
+Result<std::optional<Bytes>> WriteCursor::get(std::string_view key) {
+    if (!txn_->txn_) return fail(StoreError::Transaction, "Transaction is no longer usable");
+    if (!storable_key(txn_->store_->env_, key)) return std::optional<Bytes>{};
+    MDB_val k = as_val(key), v;
+    const int rc = mdb_cursor_get(cursor_, &k, &v, MDB_SET_KEY);
+    if (rc == MDB_NOTFOUND) return std::optional<Bytes>{};
+    if (rc != 0) return fail(from_storage_error(rc));
+    return std::optional<Bytes>(Bytes(static_cast<const std::uint8_t*>(v.mv_data), v.mv_size));
+}
+
+Status WriteCursor::put(std::string_view key, Bytes value) {
+    if (!txn_->txn_) return fail(StoreError::Transaction, "Transaction is no longer usable");
+    MDB_val k = as_val(key);
+    MDB_val v{value.size(), const_cast<std::uint8_t*>(value.data())};
+    return txn_->check(mdb_cursor_put(cursor_, &k, &v, 0));
+}
+
 Status WriteTxn::commit() {
     Status status = [&]() -> Status {
         if (!txn_) return fail(StoreError::Transaction, "Transaction is no longer usable");

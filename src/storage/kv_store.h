@@ -43,6 +43,7 @@ namespace tessello {
 
 class ReadTxn;
 class WriteTxn;
+class WriteCursor;
 
 class KvStore {
 public:
@@ -73,6 +74,7 @@ private:
     friend class ReadTxn;
     friend class WriteTxn;
     friend class TableCursor;
+    friend class WriteCursor;
     friend Result<ReadTxn> begin_read_txn(KvStore& store);
     friend Result<WriteTxn> begin_write_txn(KvStore& store);
     friend Status write_transaction(KvStore& store, const std::function<Status(WriteTxn&)>& body);
@@ -170,11 +172,14 @@ public:
     Status put(std::string_view table, std::string_view key, Bytes value);
     // Whether a value was there.
     Result<bool> remove(std::string_view table, std::string_view key);
+    // A cursor for many gets and puts on one table (creating it when missing).
+    Result<WriteCursor> cursor(std::string_view table);
     Status commit();
 
 private:
     friend Result<WriteTxn> begin_write_txn(KvStore& store);
     friend class KvStore;
+    friend class WriteCursor;
     friend Status write_transaction(KvStore& store, const std::function<Status(WriteTxn&)>& body);
 
     WriteTxn(KvStore* store, MDB_txn* txn, std::unique_lock<std::mutex> writer)
@@ -194,6 +199,28 @@ private:
     bool map_full_ = false;                // an operation or the commit found the map full
     std::unique_lock<std::mutex> writer_;  // the store's writer lock, when this transaction took it
     std::vector<std::pair<std::string, unsigned>> created_;
+};
+
+// Gets and puts on one table of a write transaction, as WriteTxn::get and
+// WriteTxn::put do them, with the same results. Keys given in ascending order
+// find their place from where the last one left the cursor, instead of
+// descending from the root each time, so sorted keys cost less. A view that
+// get returns is valid until the next put through any path, or the end of the
+// transaction. The cursor must end before its transaction commits or ends.
+class WriteCursor {
+public:
+    WriteCursor(WriteCursor&& other) noexcept;
+    WriteCursor& operator=(WriteCursor&&) = delete;
+    ~WriteCursor();
+
+    Result<std::optional<Bytes>> get(std::string_view key);
+    Status put(std::string_view key, Bytes value);
+
+private:
+    friend class WriteTxn;
+    WriteCursor(WriteTxn* txn, MDB_cursor* cursor) : txn_(txn), cursor_(cursor) {}
+    WriteTxn* txn_;
+    MDB_cursor* cursor_;
 };
 
 Result<ReadTxn> begin_read_txn(KvStore& store);

@@ -16,6 +16,12 @@ std::size_t encoded_record_len(const Record& r) {
 
 std::vector<std::uint8_t> encode_record(const Record& r) {
     std::vector<std::uint8_t> out;
+    encode_record_into(r, out);
+    return out;
+}
+
+void encode_record_into(const Record& r, std::vector<std::uint8_t>& out) {
+    out.clear();
     out.reserve(encoded_record_len(r));
     ByteWriter w(out);
     w.str(r.id);
@@ -25,7 +31,6 @@ std::vector<std::uint8_t> encode_record(const Record& r) {
     w.tag(r.expires_at.has_value());
     if (r.expires_at) w.u64(*r.expires_at);
     w.u32(static_cast<std::uint32_t>(r.state));
-    return out;
 }
 
 namespace {

@@ -19,6 +19,19 @@ Result<std::optional<Record>> decoded(const Result<std::optional<Bytes>>& value)
 
 }  // namespace
 
+Result<RecordsWriter> RecordsWriter::open(WriteTxn& txn) {
+    auto cursor = txn.cursor(kRecordsTable);
+    if (!cursor) return fail(cursor.error());
+    return RecordsWriter(std::move(*cursor));
+}
+
+Result<std::optional<Record>> RecordsWriter::get(std::string_view id) { return decoded(cursor_.get(id)); }
+
+Status RecordsWriter::put(const Record& record) {
+    encode_record_into(record, encoded_);
+    return cursor_.put(record.id, encoded_);
+}
+
 Result<std::optional<Record>> get_record(const ReadTxn& txn, std::string_view id) {
     return decoded(txn.get(kRecordsTable, id));
 }

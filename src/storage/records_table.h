@@ -2,8 +2,12 @@
 // The records table ("records" in a collection's key-value file): identifier
 // to encoded Record. Missing table = empty for readers; writers create it.
 // Operations share the caller's transaction; none commits or takes locks.
+#include <algorithm>
+#include <cstddef>
+#include <numeric>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "storage/kv_store.h"
 #include "storage/record.h"
@@ -24,6 +28,38 @@ Result<bool> set_record_state(WriteTxn& txn, std::string_view id, RecordState st
 Result<bool> remove_record(WriteTxn& txn, std::string_view id);
 // Live records in the table; the first value that does not decode is the error.
 Result<std::uint64_t> count_live_records(const ReadTxn& txn);
+
+// Many gets and puts of records in one write transaction, with the results
+// of get_record and put_record. Identifiers given in ascending byte order
+// (see in_id_order) find their place from the last one's, which makes a large
+// batch far cheaper than lookups from the root in arbitrary order. Lives
+// inside the body of its transaction, on that body's thread.
+class RecordsWriter {
+public:
+    // Opens the table for writing (creating it when missing).
+    static Result<RecordsWriter> open(WriteTxn& txn);
+    Result<std::optional<Record>> get(std::string_view id);
+    Status put(const Record& record);
+
+private:
+    explicit RecordsWriter(WriteCursor cursor) : cursor_(std::move(cursor)) {}
+    WriteCursor cursor_;
+    std::vector<std::uint8_t> encoded_;
+};
+
+// The positions 0..n-1 ordered by id_of(position) in byte order, positions
+// with equal identifiers in their own order: visiting a batch this way does
+// what visiting it in its own order does, since only the puts of one
+// identifier depend on each other, and they keep their order.
+template <class IdOf>
+std::vector<std::size_t> in_id_order(std::size_t n, IdOf&& id_of) {
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return std::string_view(id_of(a)) < std::string_view(id_of(b));
+    });
+    return order;
+}
 
 // Calls visit(const RecordView&) -> Status for every record in key order. The
 // walk stops at the first value that does not decode, or the first failure

@@ -349,6 +349,35 @@ Status VectorStore::write_slot(std::uint64_t slot, std::span<const float> vector
     return {};
 }
 
+Status VectorStore::write_slots(std::span<const std::uint64_t> slots, std::span<const std::vector<float>> vectors) {
+    // The checks of write_slot first, so that the writes stop where its
+    // sequence would.
+    std::size_t good = 0;
+    Status refused;
+    for (; good < slots.size(); ++good) {
+        if (vectors[good].size() != dimensions_) {
+            refused = fail(StoreError::dimension_mismatch(dimensions_, vectors[good].size()));
+            break;
+        }
+        if (slots[good] >= slot_count_) {
+            refused = fail(StoreError::RecordNotFound, "Slot " + std::to_string(slots[good]) + " not allocated");
+            break;
+        }
+    }
+    if (good > 0)
+        if (auto st = reserve_before_writing(); !st) return st;
+    std::vector<iovec> run;
+    std::size_t i = 0;
+    while (i < good) {
+        const std::uint64_t start = slots[i];
+        run.clear();
+        for (; i < good && slots[i] == start + run.size(); ++i)
+            run.push_back(iovec{const_cast<float*>(vectors[i].data()), static_cast<std::size_t>(stride_)});
+        if (auto st = sys_pwritev_all(file_.get(), run, kVectorsHeaderSize + start * stride_); !st) return st;
+    }
+    return refused;
+}
+
 Result<std::span<const float>> VectorStore::read_slot(std::uint64_t slot) const {
     if (slot >= slot_count_) return fail(StoreError::RecordNotFound, "Slot " + std::to_string(slot) + " not allocated");
     return slot_view(slot);

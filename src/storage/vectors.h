@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <span>
+#include <vector>
 
 #include "base/store_error.h"
 #include "base/unique_fd.h"
@@ -73,6 +74,15 @@ public:
     Result<std::uint64_t> append_slot();
     // Caller holds the write lock.
     Status write_slot(std::uint64_t slot, std::span<const float> vector);
+    // write_slot of vectors[i] into slots[i] for i in order, stopping at the
+    // first it refuses (its error is returned, the ones before are written).
+    // The vectors go to the file in one positional write per run of
+    // consecutive slots, not through the mapping: fresh pages are not
+    // faulted in one at a time and carry no mapped dirty entries for the
+    // next sync to clean. The mapping sees the bytes at once (one page
+    // cache). A failed write is an Io error; what it wrote is unspecified.
+    // Caller holds the write lock.
+    Status write_slots(std::span<const std::uint64_t> slots, std::span<const std::vector<float>> vectors);
     // A view of the slot's floats. Caller holds a lock while it uses the view.
     Result<std::span<const float>> read_slot(std::uint64_t slot) const;
     // Unchecked view of an allocated slot, for scans that already bounded it.

@@ -151,7 +151,11 @@ TEST_F(BatchAddTest, ABatchLargerThanTheMapStillActivatesEveryRecord) {
     auto core = *open_collection(dir / "small", CollectionConfig{"small", 2, Metric::L2, 0, std::nullopt}, kSmallMap);
     BatchInput b = batch(6000);
     const std::string padding(2000, 'p');
-    for (auto& m : b.metadata) m.as_object().insert_or_assign("pad", JsonValue::string(padding));
+    for (std::size_t i = 0; i < b.metadata.size(); ++i) {
+        JsonValue m = json("{\"i\":" + std::to_string(i) + "}");
+        m.as_object().insert_or_assign("pad", JsonValue::string(padding));
+        b.metadata[i] = m;
+    }
     auto ids = add_batch_records(*core, std::move(b));
     ASSERT_TRUE(ids) << ids.error().message();
     EXPECT_EQ(*collection_len(*core), 6000u);

@@ -242,6 +242,42 @@ TEST_F(KvStoreTest, AWriteTransactionReadsItsOwnWrites) {
     EXPECT_EQ(get(*s, "t", "old"), std::nullopt);
 }
 
+// A cursor's gets and puts give what the transaction's own give, for keys in
+// any order, and a body that fills the map through a cursor runs again on a
+// grown map.
+TEST_F(KvStoreTest, ACursorReadsAndWritesAsTheTransactionDoes) {
+    auto s = open(256 * 1024);
+    put(*s, "t", "m", "committed");
+    const std::string value(1000, 'v');
+    int runs = 0;
+    auto st = write_transaction(*s, [&](WriteTxn& w) -> Status {
+        ++runs;
+        auto c = w.cursor("u");  // a table that does not exist yet
+        if (!c) return fail(c.error());
+        EXPECT_FALSE(*c->get("x"));
+        EXPECT_FALSE(*c->get(""));
+        EXPECT_FALSE(*c->get(std::string(600, 'x')));
+        EXPECT_EQ(c->put(std::string(600, 'x'), bytes("v")).error().kind(), StoreError::Database);
+        for (const char* key : {"k", "b", "z", "b", "a"})
+            if (auto p = c->put(key, bytes(key + std::string("!"))); !p) return p;
+        EXPECT_EQ(text(**c->get("b")), "b!");
+        EXPECT_EQ(text(**w.get("u", "z")), "z!");  // the transaction sees the cursor's puts
+        auto t = w.cursor("t");
+        if (!t) return fail(t.error());
+        EXPECT_EQ(text(**t->get("m")), "committed");
+        if (auto p = w.put("t", "n", bytes("direct")); !p) return p;
+        EXPECT_EQ(text(**t->get("n")), "direct");  // and the cursor the transaction's
+        for (int i = 0; i < 2000; ++i)
+            if (auto p = t->put("big" + std::to_string(i), bytes(value)); !p) return p;
+        return {};
+    });
+    ASSERT_TRUE(st) << st.error().message();
+    EXPECT_GT(runs, 1);
+    for (const char* key : {"a", "b", "k", "z"}) EXPECT_EQ(get(*s, "u", key), key + std::string("!"));
+    EXPECT_EQ(get(*s, "t", "big1999"), value);
+    EXPECT_EQ(get(*s, "t", "n"), "direct");
+}
+
 TEST_F(KvStoreTest, AFailingBodyStoresNothing) {
     auto s = open();
     auto st = write_transaction(*s, [&](WriteTxn& w) -> Status {

@@ -5,8 +5,10 @@
 // records under their identifiers reuses slots instead of growing the file.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "collection/batch_add.h"
 #include "collection/fetch_record.h"
@@ -101,6 +103,54 @@ TEST_F(ReplacedSlotTest, BatchesWithRepeatedAndStoredIdentifiersReuseSlots) {
     ASSERT_TRUE(sync_collection(*core));
     expect_every_slot_accounted_for(*core);
     EXPECT_EQ(*Access::read_slot(*core, stored(*core, "c")->slot), (std::vector<float>{7, 7}));
+}
+
+// The batch stores its records in identifier order, yet the replaced slots
+// go back in batch order, as storing row by row gives them back: the free
+// list (and so which slot each later add takes) is the same.
+TEST_F(ReplacedSlotTest, ABatchGivesReplacedSlotsBackInBatchOrder) {
+    const std::vector<std::string> ids = {"z", "b", "m", "a"};
+    auto core = open();
+    ASSERT_TRUE(add_batch_records(*core, batch_of(ids, 1)));
+    std::map<std::string, std::uint64_t> before;
+    for (const auto& id : ids) before[id] = stored(*core, id)->slot;
+
+    ASSERT_TRUE(add_batch_records(*core, batch_of({"m", "z", "a", "q", "b", "m"}, 2)));
+    // m's first row replaces m's stored record, its second row that first
+    // row's record (the first slot this batch appended).
+    const std::uint64_t m_first_row = ids.size();
+    EXPECT_EQ(Access::free_slots(*core),
+              (std::vector<std::uint64_t>{before["m"], before["z"], before["a"], before["b"], m_first_row}));
+    EXPECT_EQ(*Access::read_slot(*core, stored(*core, "m")->slot), (std::vector<float>{2, 5}));
+    EXPECT_EQ(*Access::read_slot(*core, stored(*core, "q")->slot), (std::vector<float>{2, 3}));
+    expect_every_slot_accounted_for(*core);
+}
+
+// Batches from several threads that store the same identifiers, each in its
+// own order and with repeats, orphan no slot and hand none to two records.
+TEST_F(ReplacedSlotTest, ConcurrentBatchesOfTheSameIdentifiersAccountForEverySlot) {
+    auto core = open();
+    const std::vector<std::vector<std::string>> orders = {
+        {"h", "a", "d", "a", "c"}, {"b", "c", "e", "f", "g", "h"}, {"g", "f", "a", "b", "b"}, {"e", "d", "c", "h"}};
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (std::size_t t = 0; t < orders.size(); ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 25; ++round)
+                if (!add_batch_records(*core, batch_of(orders[t], float(t)))) failures.fetch_add(1);
+        });
+    // And single adds of them, flushed as they come.
+    threads.emplace_back([&] {
+        for (int round = 0; round < 25; ++round) {
+            for (const char* id : {"c", "a", "g"}) add(*core, {9, 9}, id);
+            if (!flush_pending(*core)) failures.fetch_add(1);
+        }
+    });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(stored_count(*core), 8u);
+    EXPECT_LE(Access::slot_count(*core), 8u + 5 * 6 * 2);
+    expect_every_slot_accounted_for(*core);
 }
 
 // What a flush does with the slot of the record it replaces, for each kind of

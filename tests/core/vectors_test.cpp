@@ -287,6 +287,44 @@ TEST_F(VectorStoreTest, SlotBoundsAndDimensionChecks) {
     EXPECT_EQ(view[1], 2.0f);
 }
 
+// Positional writes of many slots land where write_slot would put them, seen
+// through the mapping at once and in the file after a sync; a refused slot
+// stops the writes there, as a sequence of write_slot calls stops.
+TEST_F(VectorStoreTest, WriteSlotsWritesWhatWriteSlotWouldAndStopsAtTheFirstRefusal) {
+    auto s = create_vector_store(file(), 2);
+    ASSERT_TRUE(s);
+    for (int i = 0; i < 6; ++i) ASSERT_TRUE(s->append_slot());
+    // Two runs of consecutive slots, out of order, and a slot on its own.
+    const std::vector<std::uint64_t> slots = {3, 4, 0, 1, 5};
+    const std::vector<std::vector<float>> rows = {{3, 3}, {4, 4}, {0, 0.5f}, {1, 1}, {5, 5}};
+    ASSERT_TRUE(s->write_slots(slots, rows));
+    for (std::size_t i = 0; i < slots.size(); ++i) EXPECT_EQ(values(*s, slots[i]), rows[i]) << slots[i];
+    EXPECT_EQ(values(*s, 2), (std::vector<float>{0, 0}));
+    ASSERT_TRUE(s->sync_vectors());
+    const auto bytes = read_file(file());
+    for (std::size_t i = 0; i < slots.size(); ++i)
+        EXPECT_EQ(std::memcmp(bytes.data() + kVectorsHeaderSize + slots[i] * 8, rows[i].data(), 8), 0) << slots[i];
+
+    struct Case {
+        const char* name;
+        std::vector<std::uint64_t> slots;
+        std::vector<std::vector<float>> rows;
+        std::string error;
+    } cases[] = {
+        {"slot beyond the file", {2, 9, 1}, {{7, 7}, {8, 8}, {9, 9}}, "Record not found: Slot 9 not allocated"},
+        {"wrong length", {2, 1}, {{7, 7}, {8, 8, 8}}, "Dimension mismatch: expected 2, got 3"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(s->write_slot(2, std::vector<float>{0, 0}));
+        auto st = s->write_slots(c.slots, c.rows);
+        ASSERT_FALSE(st);
+        EXPECT_EQ(st.error().message(), c.error);
+        EXPECT_EQ(values(*s, 2), (std::vector<float>{7, 7}));  // before the refusal: written
+        EXPECT_EQ(values(*s, 1), (std::vector<float>{1, 1}));  // after it: untouched
+    }
+}
+
 TEST_F(VectorStoreTest, OpeningNeverWritesTheFile) {
     write_file(file(), header(kVectorsMagic, 1, 4, 2, 64 + 2 * 16 + 7));
     const auto before = read_file(file());
