@@ -170,8 +170,9 @@ Result<std::string> insert_record(Collection& core, std::span<const float> vecto
     if (!slot) return fail(slot.error());
     if (auto st = core.vector_store_.exclusive()->write_slot(*slot, prepared); !st) {
         // Refused as not allocated (listed free beyond the vector file): a
-        // slot nobody can use, so it does not go back.
-        lease.release();
+        // slot nobody can use, so it does not go back. A failed write leaves
+        // a usable slot, which the lease gives back.
+        if (st.error().kind() == StoreError::RecordNotFound) lease.release();
         return fail(st.error());
     }
 

@@ -345,8 +345,7 @@ Status VectorStore::write_slot(std::uint64_t slot, std::span<const float> vector
     if (vector.size() != dimensions_) return fail(StoreError::dimension_mismatch(dimensions_, vector.size()));
     if (slot >= slot_count_) return fail(StoreError::RecordNotFound, "Slot " + std::to_string(slot) + " not allocated");
     if (auto st = reserve_before_writing(); !st) return st;
-    std::memcpy(mapping_.data() + kVectorsHeaderSize + slot * stride_, vector.data(), stride_);
-    return {};
+    return sys_pwrite_all(file_.get(), vector.data(), stride_, kVectorsHeaderSize + slot * stride_);
 }
 
 Status VectorStore::write_slots(std::span<const std::uint64_t> slots, std::span<const std::vector<float>> vectors) {

@@ -72,7 +72,8 @@ public:
     // the mapping as they were; the file may be longer. Caller holds the
     // write lock.
     Result<std::uint64_t> append_slot();
-    // Caller holds the write lock.
+    // One positional write of the file, not a store through the mapping (see
+    // write_slots); a failed write is an Io error. Caller holds the write lock.
     Status write_slot(std::uint64_t slot, std::span<const float> vector);
     // write_slot of vectors[i] into slots[i] for i in order, stopping at the
     // first it refuses (its error is returned, the ones before are written).

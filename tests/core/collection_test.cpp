@@ -5,6 +5,7 @@
 #include "collection/sync.h"
 #include "collection_fixture.h"
 #include "base/fault_injection.h"
+#include "fault_sweep.h"
 
 namespace tessello {
 namespace {
@@ -246,6 +247,24 @@ TEST_P(FailedFlushTest, FailedSyncKeepsEveryRecordBuffered) {
     }
     ASSERT_TRUE(sync_collection(*core));
     EXPECT_EQ(stored_count(*core), 3u);
+}
+
+// A vector that cannot be written (the device fails) is an Io error of the
+// add, which queues nothing and gives its slot back for the next add.
+TEST_F(CollectionTest, AFailedVectorWriteGivesTheSlotBack) {
+    auto core = open();
+    add(*core, {1, 1}, "a");
+    arm_fault(FaultPoint::Write);
+    auto r = insert_record(*core, std::vector<float>{2, 2}, JsonValue::object({}), "b", std::nullopt);
+    disarm_faults();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message(), testing::injected_message(FaultPoint::Write));
+    EXPECT_EQ(buffered(*core), 1u);
+    EXPECT_EQ(Access::free_slots(*core), std::vector<std::uint64_t>{1});
+    EXPECT_EQ(add(*core, {3, 3}, "c"), "c");
+    ASSERT_TRUE(sync_collection(*core));
+    EXPECT_EQ(stored(*core, "c").value_or(Record{}).slot, 1u);
+    EXPECT_EQ(*Access::read_slot(*core, 1), (std::vector<float>{3, 3}));
 }
 
 INSTANTIATE_TEST_SUITE_P(CommitAndFsync, FailedFlushTest, ::testing::Values(FaultPoint::Commit, FaultPoint::Fsync));
