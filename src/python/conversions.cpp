@@ -253,7 +253,14 @@ bool write_plain(PyObject* o, int depth, std::string& out) {
 // defined elsewhere would have other globals), so that skipping it changes
 // nothing. Leaves no exception set.
 bool dumps_is_standard() {
-    PyRef json(PyImport_ImportModule("json"));
+    // Only a module already imported is looked at (sys.modules, no import
+    // machinery); before that the round trip imports it.
+    static PyObject* const name = PyUnicode_InternFromString("json");
+    if (name == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    PyRef json(PyImport_GetModule(name));
     if (!json) {
         PyErr_Clear();
         return false;
