@@ -39,18 +39,26 @@ struct Collection::BatchSteps {
         // Slots only ever grow in number: one below this count now is below
         // it when the transaction runs.
         const std::uint64_t slots = core.vector_store_.shared()->slot_count();
-        return core.write_txn([&](WriteTxn& txn) -> Status {
+        std::vector<MirrorChange> changes;
+        std::uint64_t commit = 0;
+        auto stored = core.write_txn([&](WriteTxn& txn) -> Status {
             replaced.clear();
+            changes.clear();
             for (const Record& r : records) {
                 auto current = get_record(txn, r.id);
                 if (!current) return fail(current.error());
+                changes.push_back(
+                    MirrorChange{r.id, *current ? std::optional((*current)->slot) : std::nullopt, &r});
                 if (*current && (*current)->state != RecordState::Tombstone && (*current)->slot < slots &&
                     (*current)->slot != r.slot)
                     replaced.push_back((*current)->slot);
                 if (auto st = put_record(txn, r); !st) return st;
             }
+            commit = txn.snapshot_id();
             return core.persist_free_list(txn, replaced);
         });
+        if (stored) core.note_committed(commit, changes);
+        return stored;
     }
 
     static Status write_vectors(Collection& core, const std::vector<std::vector<float>>& rows,
@@ -65,16 +73,28 @@ struct Collection::BatchSteps {
 
     // Rewrites whatever is stored under each identifier as Active.
     static Status activate(Collection& core, const std::vector<std::string>& ids) {
-        return core.write_txn([&](WriteTxn& txn) -> Status {
+        std::vector<Record> active;
+        std::uint64_t commit = 0;
+        auto stored = core.write_txn([&](WriteTxn& txn) -> Status {
+            active.clear();
             for (const std::string& id : ids) {
                 auto record = get_record(txn, id);
                 if (!record) return fail(record.error());
                 if (!*record) continue;
                 (*record)->state = RecordState::Active;
                 if (auto st = put_record(txn, **record); !st) return st;
+                active.push_back(std::move(**record));
             }
+            commit = txn.snapshot_id();
             return {};
         });
+        // A transaction that wrote nothing committed no new state.
+        if (stored && !active.empty()) {
+            std::vector<MirrorChange> changes;
+            for (const Record& r : active) changes.push_back(MirrorChange{r.id, r.slot, &r});
+            core.note_committed(commit, changes);
+        }
+        return stored;
     }
 };
 

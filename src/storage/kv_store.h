@@ -171,6 +171,10 @@ public:
     // Whether a value was there.
     Result<bool> remove(std::string_view table, std::string_view key);
     Status commit();
+    // The id that read transactions report once this one has committed,
+    // provided it wrote something (a transaction that changed nothing leaves
+    // the committed state, and its id, as they were).
+    std::uint64_t snapshot_id() const;
 
 private:
     friend Result<WriteTxn> begin_write_txn(KvStore& store);
