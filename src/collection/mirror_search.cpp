@@ -15,11 +15,11 @@ namespace tessello {
 
 namespace {
 
-// Below this many slots one thread scans them: handing pieces to the pool
-// costs more than it saves.
-constexpr std::uint64_t kPoolMinSlots = 16384;
-// No piece smaller than this.
-constexpr std::uint64_t kMinPieceSlots = 8192;
+// Below this many floats of vectors (8 MiB) one thread scans them: handing
+// pieces to the pool costs more than it saves.
+constexpr std::uint64_t kPoolMinFloats = std::uint64_t{1} << 21;
+// No piece smaller than this (2 MiB).
+constexpr std::uint64_t kMinPieceFloats = std::uint64_t{1} << 19;
 // Positions in the list of extras are told apart from slots by this bit.
 constexpr std::uint64_t kExtraBit = std::uint64_t{1} << 63;
 
@@ -123,9 +123,10 @@ std::vector<SearchHit> scan_mirror(const RecordMirror& mirror, std::span<const f
     } running;
     WorkerPool& pool = WorkerPool::global();
     std::uint64_t pieces = 1;
-    if (n >= kPoolMinSlots) {
+    const std::uint64_t floats = n * query.size();
+    if (floats >= kPoolMinFloats) {
         const std::uint64_t share = std::max<std::uint64_t>(1, pool.threads() / (running.others + 1));
-        pieces = std::clamp<std::uint64_t>(n / kMinPieceSlots, 1, share);
+        pieces = std::clamp<std::uint64_t>(floats / kMinPieceFloats, 1, share);
     }
 
     std::vector<std::unique_ptr<Best>> parts;

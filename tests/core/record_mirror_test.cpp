@@ -194,6 +194,34 @@ TEST_P(RecordMirrorHistoryTest, RandomHistoriesSearchLikeTheWalk) {
 
 INSTANTIATE_TEST_SUITE_P(Metrics, RecordMirrorHistoryTest, ::testing::Values(Metric::Cosine, Metric::Dot, Metric::L2));
 
+TEST_F(RecordMirrorTest, ScansCutIntoPiecesRankLikeTheWalk) {
+    // Enough vector data for the scan to be cut into pieces on the pool, and
+    // few distinct vectors, so that ties cross the pieces' borders.
+    constexpr std::size_t kDims = 256;
+    auto core = open(kDims, Metric::Dot);
+    std::mt19937 rng(7);
+    BatchInput batch;
+    std::vector<std::string> ids;
+    for (int i = 0; i < 9000; ++i) {
+        std::vector<float> v(kDims, 0.0f);
+        v[rng() % 3] = 1.0f + static_cast<float>(rng() % 3);
+        batch.rows.push_back(std::move(v));
+        batch.metadata.push_back(json(kMetadata[rng() % std::size(kMetadata)]));
+        ids.push_back("p" + std::to_string(rng()));
+    }
+    batch.ids = std::move(ids);
+    ASSERT_TRUE(add_batch_records(*core, std::move(batch)));
+    const auto filter = parse_where(json(R"({"a":{"$in":[1,2]}})"));
+    std::vector<float> query(kDims, 0.0f);
+    query[0] = 1.0f;
+    query[1] = 0.5f;
+    for (const auto* f : {static_cast<const std::vector<FilterCondition>*>(nullptr), &filter})
+        for (std::uint64_t k : {1, 10, 700, 20000}) {
+            SCOPED_TRACE(k);
+            EXPECT_TRUE(expect_same(*core, query, k, f).served);
+        }
+}
+
 TEST_F(RecordMirrorTest, AStaleOrUntrustedMirrorIsWalkedAgain) {
     auto core = open(2, Metric::L2);
     add(*core, {1, 0}, "a");
