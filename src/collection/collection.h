@@ -116,6 +116,7 @@ private:
                                                                          std::span<const float>, std::uint64_t,
                                                                          const std::vector<FilterCondition>*);
     friend MirrorFootprint mirror_footprint(Collection&);
+    friend std::optional<Result<std::uint64_t>> mirrored_live_count(Collection&, const ReadTxn&);
     friend Status sync_collection(Collection&);
     friend Result<std::uint64_t> collection_len(Collection&);
     friend Result<std::vector<LiveEntry>> collect_live_entries(Collection&);

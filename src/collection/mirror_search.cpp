@@ -188,6 +188,13 @@ std::optional<Result<std::vector<SearchHit>>> mirrored_search(Collection& core, 
     return std::nullopt;
 }
 
+std::optional<Result<std::uint64_t>> mirrored_live_count(Collection& core, const ReadTxn& txn) {
+    auto mirror = core.mirror_.shared();
+    if (!mirror->serves(txn.snapshot_id())) return std::nullopt;
+    if (mirror->error()) return Result<std::uint64_t>(fail(*mirror->error()));
+    return Result<std::uint64_t>(mirror->live_count(now_unix_secs()));
+}
+
 MirrorFootprint mirror_footprint(Collection& core) { return core.mirror_.shared()->footprint(); }
 
 }  // namespace tessello

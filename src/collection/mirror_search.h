@@ -35,4 +35,10 @@ std::optional<Result<std::vector<SearchHit>>> mirrored_search(Collection& core, 
                                                               std::span<const float> query, std::uint64_t k,
                                                               const std::vector<FilterCondition>* filter);
 
+// The number of live stored records of txn (Active, unexpired now), or the
+// error of the value that does not decode, when the mirror reflects txn;
+// nothing otherwise (the caller counts by a walk). Takes mirror_lock shared;
+// the caller holds the transaction and none of the core's locks.
+std::optional<Result<std::uint64_t>> mirrored_live_count(Collection& core, const ReadTxn& txn);
+
 }  // namespace tessello

@@ -182,6 +182,16 @@ void RecordMirror::pack_arena() {
     dead_text_ = 0;
 }
 
+std::uint64_t RecordMirror::live_count(std::uint64_t now) const {
+    auto live = [now](const Entry& e) {
+        return e.held() && e.state == RecordState::Active && !is_expired_at(e.expiry(), now);
+    };
+    std::uint64_t n = 0;
+    for (const Entry& e : slots_) n += live(e);
+    for (const Extra& x : extras_) n += live(x.entry);
+    return n;
+}
+
 MirrorFootprint RecordMirror::footprint() const {
     MirrorFootprint f{};
     f.records = records_;

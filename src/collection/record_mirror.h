@@ -107,6 +107,9 @@ public:
     std::string_view id_of(const Entry& e) const { return {arena_.data() + e.text, e.id_len}; }
     std::string_view metadata_of(const Entry& e) const { return {arena_.data() + e.text + e.id_len, e.meta_len}; }
 
+    // The Active records unexpired at `now`, as count_live_records counts them.
+    std::uint64_t live_count(std::uint64_t now) const;
+
     MirrorFootprint footprint() const;
 
 private:

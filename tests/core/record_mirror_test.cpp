@@ -182,6 +182,13 @@ TEST_P(RecordMirrorHistoryTest, RandomHistoriesSearchLikeTheWalk) {
             const std::uint64_t k = ks[pick(std::size(ks))];
             const auto* filter = pick(3) == 0 ? nullptr : &filters[pick(filters.size())];
             const Compared got = expect_same(c, vector(), k, filter);
+            {
+                auto txn = Access::read_txn(c);
+                ASSERT_TRUE(txn);
+                auto counted = mirrored_live_count(c, *txn);
+                ASSERT_TRUE(counted);
+                EXPECT_EQ(**counted, *count_live_records(*txn)) << "step " << step;
+            }
             // Every commit this process makes reaches the mirror: only a write
             // around the core makes it walk the table again.
             EXPECT_TRUE(got.served) << "step " << step;
@@ -288,6 +295,9 @@ TEST_F(RecordMirrorTest, AnUndecodableValueFailsEverySearchUntilRemoved) {
             EXPECT_EQ(r.error().message(), "Serialization error: io error: unexpected end of file");
             expect_same(*core, std::vector<float>{1, 1}, 5, f);
         }
+        auto len = collection_len(*core);
+        ASSERT_FALSE(len);
+        EXPECT_EQ(len.error().message(), "Serialization error: io error: unexpected end of file");
     };
     expect_failure("first search after the values appeared");
     expect_failure("again");
