@@ -101,7 +101,9 @@ protected:
             auto vectors = Access::vectors_shared(c);
             return search_stored(Access::meta_db(c), *txn, q, c.config.metric, *vectors, filter, k, cap, splits);
         }();
-        if (mirrored) EXPECT_EQ(describe(*mirrored), describe(walked)) << "k=" << k;
+        if (mirrored) {
+            EXPECT_EQ(describe(*mirrored), describe(walked)) << "k=" << k;
+        }
         return {mirrored.has_value(), trusted};
     }
 };
@@ -192,7 +194,9 @@ TEST_P(RecordMirrorHistoryTest, RandomHistoriesSearchLikeTheWalk) {
             // Every commit this process makes reaches the mirror: only a write
             // around the core makes it walk the table again.
             EXPECT_TRUE(got.served) << "step " << step;
-            if (searched && !behind_its_back) EXPECT_TRUE(got.trusted_before) << "step " << step;
+            if (searched && !behind_its_back) {
+                EXPECT_TRUE(got.trusted_before) << "step " << step;
+            }
             searched = true;
             if (::testing::Test::HasFailure()) return;
         }
