@@ -44,9 +44,12 @@ struct Collection::BatchSteps {
     static Status store_pending(Collection& core, const std::vector<Record>& records,
                                 const std::vector<std::size_t>& order, std::vector<std::uint64_t>& replaced) {
         std::vector<std::pair<std::size_t, std::uint64_t>> given_back;
-        return core.write_txn([&](WriteTxn& txn) -> Status {
+        std::vector<MirrorChange> changes;
+        std::uint64_t commit = 0;
+        auto stored = core.write_txn([&](WriteTxn& txn) -> Status {
             replaced.clear();
             given_back.clear();
+            changes.clear();
             // Read once the transaction runs: every record it can see was
             // committed after its slot was allocated, so a slot at or past
             // this count is truly beyond the file, not one appended while
@@ -59,6 +62,8 @@ struct Collection::BatchSteps {
                     const Record& r = records[i];
                     auto current = table->get(r.id);
                     if (!current) return fail(current.error());
+                    changes.push_back(
+                        MirrorChange{r.id, *current ? std::optional((*current)->slot) : std::nullopt, &r});
                     if (*current && (*current)->state != RecordState::Tombstone && (*current)->slot < slots &&
                         (*current)->slot != r.slot)
                         given_back.emplace_back(i, (*current)->slot);
@@ -67,8 +72,11 @@ struct Collection::BatchSteps {
             }
             std::sort(given_back.begin(), given_back.end());
             for (const auto& [row, slot] : given_back) replaced.push_back(slot);
+            commit = txn.snapshot_id();
             return core.persist_free_list(txn, replaced);
         });
+        if (stored) core.note_committed(commit, changes);
+        return stored;
     }
 
     static Status write_vectors(Collection& core, const std::vector<std::vector<float>>& rows,
@@ -82,7 +90,10 @@ struct Collection::BatchSteps {
     // identifier order (`order`), which gives what batch order gives.
     static Status activate(Collection& core, const std::vector<Record>& records,
                            const std::vector<std::size_t>& order) {
-        return core.write_txn([&](WriteTxn& txn) -> Status {
+        std::vector<Record> active;
+        std::uint64_t commit = 0;
+        auto stored = core.write_txn([&](WriteTxn& txn) -> Status {
+            active.clear();
             if (records.empty()) return {};
             auto table = RecordsWriter::open(txn);
             if (!table) return fail(table.error());
@@ -92,9 +103,18 @@ struct Collection::BatchSteps {
                 if (!*record) continue;
                 (*record)->state = RecordState::Active;
                 if (auto st = table->put(**record); !st) return st;
+                active.push_back(std::move(**record));
             }
+            commit = txn.snapshot_id();
             return {};
         });
+        // A transaction that wrote nothing committed no new state.
+        if (stored && !active.empty()) {
+            std::vector<MirrorChange> changes;
+            for (const Record& r : active) changes.push_back(MirrorChange{r.id, r.slot, &r});
+            core.note_committed(commit, changes);
+        }
+        return stored;
     }
 };
 

@@ -54,6 +54,10 @@ Status Collection::write_txn(const std::function<Status(WriteTxn&)>& body, std::
     return status;
 }
 
+void Collection::note_committed(std::uint64_t commit, std::span<const MirrorChange> changes) {
+    mirror_.exclusive()->note(commit, changes);
+}
+
 void Collection::give_back_slot(std::uint64_t slot, std::source_location where) {
     free_list_.exclusive(where)->push_if_absent(slot);
 }

@@ -10,7 +10,8 @@
 //
 // Lock order, binding on every operation (outer first):
 //   flush_lock > index_lock > visibility_lock > [a transaction of meta_db]
-//     > pending_lock > free_list_lock;  vector_store_lock, never with free_list_lock.
+//     > mirror_lock > pending_lock > free_list_lock;
+//   mirror_lock > vector_store_lock, never with free_list_lock.
 // In detail:
 // - flush_lock (one flush at a time) is taken while nothing else is held;
 // - index_lock is taken before a transaction is begun, never while one is
@@ -25,6 +26,11 @@
 //   waiting meanwhile); no write transaction is begun under it;
 // - a transaction of meta_db is begun before vector_store_lock, free_list_lock
 //   or pending_lock is taken, never while one is held;
+// - mirror_lock (the in-memory copy of table "records") is taken by a
+//   search once its read transaction is open and before vector_store_lock,
+//   and by a writer after its commit (the flush still under visibility_lock,
+//   so that no reader sees the commit before the copy has it); no
+//   transaction is begun while it is held;
 // - free_list_lock and vector_store_lock are never held together;
 // - pending_lock may be held while free_list_lock is taken, never the reverse;
 // - inside an index, a search takes the graph lock before the deleted-slots
@@ -48,6 +54,7 @@
 #include "base/fair_shared_mutex.h"
 #include "collection/core_lock.h"
 #include "collection/core_txn.h"
+#include "collection/record_mirror.h"
 #include "collection/write_behind.h"
 #include "search/filter/filter_condition.h"
 #include "search/hnsw/hnsw_graph.h"
@@ -106,6 +113,11 @@ private:
     friend Result<std::vector<SearchHit>> search_collection(Collection&, std::span<const float>, std::uint64_t,
                                                             const std::vector<FilterCondition>*);
     friend Result<CompactStats> compact_collection(Collection&);
+    friend std::optional<Result<std::vector<SearchHit>>> mirrored_search(Collection&, const ReadTxn&,
+                                                                         std::span<const float>, std::uint64_t,
+                                                                         const std::vector<FilterCondition>*);
+    friend MirrorFootprint mirror_footprint(Collection&);
+    friend std::optional<Result<std::uint64_t>> mirrored_live_count(Collection&, const ReadTxn&);
     friend Status sync_collection(Collection&);
     friend Result<std::uint64_t> collection_len(Collection&);
     friend Result<std::vector<LiveEntry>> collect_live_entries(Collection&);
@@ -141,6 +153,11 @@ private:
     Status persist_free_list(WriteTxn& txn, std::optional<std::uint64_t> also,
                              std::source_location where = std::source_location::current());
 
+    // Hands the record mirror what the commit of id `commit` wrote to table
+    // "records" (takes mirror_lock; call it after the commit, holding no
+    // lock the order puts after mirror_lock).
+    void note_committed(std::uint64_t commit, std::span<const MirrorChange> changes = {});
+
     std::unique_ptr<KvStore> meta_db_;
     const std::uint64_t batch_size_ = 100;
     const std::uint64_t flush_interval_ms_ = 100;
@@ -172,6 +189,9 @@ private:
 
     // Where the exact search cuts table "records" to walk it on every thread.
     WalkSplits walk_splits_;
+
+    // The in-memory copy of table "records" that the exact search scans.
+    Guarded<RecordMirror, FairSharedMutex, CoreLock::Mirror> mirror_;
 };
 
 // Opens or creates the collection directory dir with the given configuration:

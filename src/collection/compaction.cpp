@@ -43,6 +43,7 @@ struct Collection::CompactionSteps {
     static Result<std::optional<std::uint64_t>> remove(Collection& core, const Removal& item, CompactStats& stats) {
         bool removed = false;
         std::optional<std::uint64_t> freed;
+        std::uint64_t commit = 0;
         auto st = core.write_txn([&](WriteTxn& txn) -> Status {
             removed = false;
             freed.reset();
@@ -59,9 +60,14 @@ struct Collection::CompactionSteps {
             if (frees) freed = item.slot;
             if (auto gone = remove_record(txn, item.id); !gone) return fail(gone.error());
             removed = true;
+            commit = txn.snapshot_id();
             return core.persist_free_list(txn, freed);
         });
         if (!st) return fail(st.error());
+        if (removed) {
+            const MirrorChange gone{item.id, item.slot, nullptr};
+            core.note_committed(commit, std::span(&gone, 1));
+        }
         if (!removed) {
             --(item.expired ? stats.expired_removed : stats.tombstones_removed);
             return std::optional<std::uint64_t>{};
@@ -83,9 +89,15 @@ Result<CompactStats> compact_collection(Collection& core) {
         gave_back |= freed->has_value();
     }
     // The last slot given back reached the in-memory list after its commit.
-    if (gave_back)
-        if (auto st = core.write_txn([&](WriteTxn& txn) { return core.persist_free_list(txn); }); !st)
-            return fail(st.error());
+    if (gave_back) {
+        std::uint64_t commit = 0;
+        auto st = core.write_txn([&](WriteTxn& txn) {
+            commit = txn.snapshot_id();
+            return core.persist_free_list(txn);
+        });
+        if (!st) return fail(st.error());
+        core.note_committed(commit);
+    }
     stats.duration_ms = elapsed_ms(start);
     return stats;
 }

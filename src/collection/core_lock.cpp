@@ -23,6 +23,7 @@ const char* name(CoreLock lock) {
         case CoreLock::VectorStore: return "vector_store_lock";
         case CoreLock::FreeList: return "free_list_lock";
         case CoreLock::Pending: return "pending_lock";
+        case CoreLock::Mirror: return "mirror_lock";
     }
     return "?";
 }
@@ -59,20 +60,21 @@ void note_lock_taken(CoreLock lock, std::source_location where, LockMode mode) {
         case CoreLock::Flush:
             refuse_if_held(where, lock,
                            {CoreLock::Index, CoreLock::Visibility, CoreLock::VectorStore, CoreLock::FreeList,
-                            CoreLock::Pending},
+                            CoreLock::Pending, CoreLock::Mirror},
                            "flush_lock comes first");
             if (reads_open + writes_open)
                 broken(where, "flush_lock", "taken while a meta_db transaction is open (flush_lock comes first)");
             break;
         case CoreLock::Index:
-            refuse_if_held(where, lock, {CoreLock::Visibility, CoreLock::VectorStore}, "index_lock comes first");
+            refuse_if_held(where, lock, {CoreLock::Visibility, CoreLock::VectorStore, CoreLock::Mirror},
+                           "index_lock comes first");
             // Its holders begin transactions, which wait for a growth of the
             // map, which waits for every open transaction to end.
             if (reads_open + writes_open)
                 broken(where, "index_lock", "taken while a meta_db transaction is open (index_lock comes first)");
             break;
         case CoreLock::Visibility:
-            refuse_if_held(where, lock, {CoreLock::VectorStore, CoreLock::FreeList, CoreLock::Pending},
+            refuse_if_held(where, lock, {CoreLock::VectorStore, CoreLock::FreeList, CoreLock::Pending, CoreLock::Mirror},
                            "visibility_lock comes first");
             if (mode == LockMode::Shared && reads_open + writes_open)
                 broken(where, "visibility_lock",
@@ -92,6 +94,10 @@ void note_lock_taken(CoreLock lock, std::source_location where, LockMode mode) {
             if (held & bit(CoreLock::FreeList))
                 broken(where, "pending_lock", "taken while free_list_lock is held (pending_lock comes first)");
             break;
+        case CoreLock::Mirror:
+            refuse_if_held(where, lock, {CoreLock::VectorStore, CoreLock::FreeList, CoreLock::Pending},
+                           "mirror_lock comes first");
+            break;
     }
     held |= b;
 }
@@ -107,6 +113,9 @@ void check_transaction_begin(std::source_location where, TxnKind kind) {
         broken(where, "a meta_db transaction", "begun while free_list_lock is held");
     if (held & bit(CoreLock::Pending))
         broken(where, "a meta_db transaction", "begun while pending_lock is held");
+    // The mirror's holders wait on searches that hold transactions open.
+    if (held & bit(CoreLock::Mirror))
+        broken(where, "a meta_db transaction", "begun while mirror_lock is held");
     // The flush takes visibility_lock inside its write transaction: a writer
     // waiting for the store's writer lock under it would wait for itself.
     if (kind == TxnKind::Write && (held & bit(CoreLock::Visibility)))

@@ -19,6 +19,9 @@
 //   a write transaction (the flush, around its commit);
 // - free_list_lock and vector_store_lock are never held together;
 // - pending_lock is never taken while free_list_lock is held;
+// - mirror_lock is taken while neither vector_store_lock, free_list_lock nor
+//   pending_lock is held, and flush_lock, index_lock, visibility_lock and
+//   every transaction are taken or begun before it, never while it is held;
 // - no core lock is taken twice by one thread (none is recursive).
 // A thread that breaks one has found a fault of the code, not of its input:
 // the check writes what was taken where to stderr and aborts.
@@ -34,7 +37,7 @@
 
 namespace tessello {
 
-enum class CoreLock : std::uint8_t { Flush, Index, Visibility, VectorStore, FreeList, Pending };
+enum class CoreLock : std::uint8_t { Flush, Index, Visibility, VectorStore, FreeList, Pending, Mirror };
 enum class LockMode : std::uint8_t { Shared, Exclusive };
 enum class TxnKind : std::uint8_t { Read, Write };
 

@@ -107,24 +107,36 @@ struct Collection::FlushSteps {
         if (auto st = core.vector_store_.shared()->sync_vectors(); !st) return st;
         if (core.config.hnsw) core.index_dirty_.exchange(true);
         std::optional<Guarded<std::monostate, FairSharedMutex, CoreLock::Visibility>::Exclusive> publishing;
+        std::vector<MirrorChange> changes;
+        std::uint64_t commit = 0;
         auto stored = core.write_txn([&](WriteTxn& txn) -> Status {
             replaced.clear();
+            changes.clear();
             // Read once the transaction runs, so that a record committed by a
             // batch while this flush waited names a slot below the count.
             const std::uint64_t slots = core.vector_store_.shared()->slot_count();
             for (const PendingWrite& entry : taken) {
                 auto current = get_record(txn, entry.record.id);
                 if (!current) return fail(current.error());
+                changes.push_back(MirrorChange{entry.record.id,
+                                               *current ? std::optional((*current)->slot) : std::nullopt,
+                                               &entry.record});
                 if (*current && (*current)->state != RecordState::Tombstone && (*current)->slot < slots &&
                     (*current)->slot != entry.record.slot)
                     replaced.push_back((*current)->slot);
                 if (auto st = put_record(txn, entry.record); !st) return st;
             }
             if (auto st = core.persist_free_list(txn, replaced); !st) return st;
+            commit = txn.snapshot_id();
             if (!publishing) publishing.emplace(core.visibility_, std::source_location::current());
             return {};
         });
-        if (stored) core.pending_.exclusive()->writing.reset();
+        if (stored) {
+            // Still under visibility_lock: a search that sees this commit
+            // finds the mirror holding it.
+            core.note_committed(commit, changes);
+            core.pending_.exclusive()->writing.reset();
+        }
         publishing.reset();
         if (!stored) return stored;
         // Once more after the commit: index maintenance that ran in between saw

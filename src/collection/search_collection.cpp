@@ -5,6 +5,7 @@
 
 #include "collection/graph_hits.h"
 #include "collection/index_maintenance.h"
+#include "collection/mirror_search.h"
 #include "search/distance.h"
 #include "search/exact.h"
 #include "search/stored_scan.h"
@@ -43,6 +44,7 @@ struct Collection::SearchSteps {
     static Result<std::vector<SearchHit>> stored(Collection& core, const ReadTxn& txn, std::span<const float> q,
                                                  std::uint64_t k, const std::vector<FilterCondition>* filter) {
         if (k == 0) return std::vector<SearchHit>{};
+        if (auto served = mirrored_search(core, txn, q, k, filter)) return std::move(*served);
         auto vectors = core.vector_store_.shared();
         return search_stored(*core.meta_db_, txn, q, core.config.metric, *vectors, filter, k,
                              collector_size(k, filter), core.walk_splits_);

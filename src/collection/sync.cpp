@@ -2,6 +2,7 @@
 
 #include "collection/index_maintenance.h"
 #include "collection/insert.h"
+#include "collection/mirror_search.h"
 #include "storage/records_table.h"
 
 namespace tessello {
@@ -28,7 +29,8 @@ Result<std::uint64_t> collection_len(Collection& core) {
         if (!*txn) return fail(txn->error());
         buffered = core.pending_.exclusive()->size();
     }
-    auto live = count_live_records(**txn);
+    auto mirrored = mirrored_live_count(core, **txn);
+    auto live = mirrored ? std::move(*mirrored) : count_live_records(**txn);
     if (!live) return fail(live.error());
     return *live + buffered;
 }

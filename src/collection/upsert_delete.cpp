@@ -55,6 +55,8 @@ Result<bool> delete_slot(Collection& core, std::string_view id) {
     // caller looked, and only the record stored now may give its slot back.
     std::optional<std::uint64_t> freed;
     bool found = false;
+    Record record;
+    std::uint64_t commit = 0;
     auto first = core.write_txn([&](WriteTxn& txn) -> Status {
         freed.reset();
         found = false;
@@ -62,7 +64,7 @@ Result<bool> delete_slot(Collection& core, std::string_view id) {
         if (!current) return fail(current.error());
         if (!*current) return {};
         found = true;
-        Record record = std::move(**current);
+        record = std::move(**current);
         if (record.slot >= core.vector_store_.shared()->slot_count())
             return fail(StoreError::RecordNotFound, "Slot " + std::to_string(record.slot) + " not allocated");
         // A Tombstone gave its slot back when it became one; the slot may
@@ -70,21 +72,34 @@ Result<bool> delete_slot(Collection& core, std::string_view id) {
         if (record.state != RecordState::Tombstone) freed = record.slot;
         record.state = RecordState::Tombstone;
         if (auto st = put_record(txn, record); !st) return st;
+        commit = txn.snapshot_id();
         return core.persist_free_list(txn, freed);
     });
     if (!first) return fail(first.error());
     if (!found) return false;
+    const MirrorChange tombstoned{record.id, record.slot, &record};
+    core.note_committed(commit, std::span(&tombstoned, 1));
     if (freed)
         release_slot(core, *freed);
     else if (core.config.hnsw)
         core.index_dirty_.exchange(true);
 
     // Transaction 2, which also persists the list with the slot now in it.
+    bool removed = false;
     auto second = core.write_txn([&](WriteTxn& txn) -> Status {
-        if (auto removed = remove_record(txn, id); !removed) return fail(removed.error());
+        auto gone = remove_record(txn, id);
+        if (!gone) return fail(gone.error());
+        removed = *gone;
+        commit = txn.snapshot_id();
         return core.persist_free_list(txn);
     });
     if (!second) return fail(second.error());
+    // It removed whatever the identifier named by then: the tombstone, or a
+    // record a commit in between stored anew, which the mirror does not find
+    // at the tombstone's slot (unless it took that slot), so that it waits
+    // for a walk.
+    const MirrorChange gone{record.id, record.slot, nullptr};
+    core.note_committed(commit, removed ? std::span(&gone, 1) : std::span<const MirrorChange>());
     return true;
 }
 

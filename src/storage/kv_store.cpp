@@ -239,6 +239,8 @@ Result<TableCursor> ReadTxn::scan_from(std::string_view table_name, std::string_
 
 std::uint64_t ReadTxn::snapshot_id() const { return mdb_txn_id(txn_); }
 
+std::uint64_t WriteTxn::snapshot_id() const { return mdb_txn_id(txn_); }
+
 TableCursor::TableCursor(TableCursor&& other) noexcept
     : cursor_(std::exchange(other.cursor_, nullptr)), from_(std::move(other.from_)), started_(other.started_) {}
 

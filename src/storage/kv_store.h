@@ -175,6 +175,10 @@ public:
     // A cursor for many gets and puts on one table (creating it when missing).
     Result<WriteCursor> cursor(std::string_view table);
     Status commit();
+    // The id that read transactions report once this one has committed,
+    // provided it wrote something (a transaction that changed nothing leaves
+    // the committed state, and its id, as they were).
+    std::uint64_t snapshot_id() const;
 
 private:
     friend Result<WriteTxn> begin_write_txn(KvStore& store);

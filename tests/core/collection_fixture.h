@@ -59,6 +59,8 @@ struct CollectionTestAccess {
     static Result<CoreReadTxn> read_txn(Collection& c, Here at = Here::current()) { return c.read_txn(at); }
     static auto visibility_shared(Collection& c, Here at = Here::current()) { return c.visibility_.shared(at); }
     static auto flush_exclusive(Collection& c, Here at = Here::current()) { return c.flush_.exclusive(at); }
+    static auto mirror_shared(Collection& c, Here at = Here::current()) { return c.mirror_.shared(at); }
+    static auto mirror_exclusive(Collection& c, Here at = Here::current()) { return c.mirror_.exclusive(at); }
 };
 
 namespace testing {

@@ -124,6 +124,42 @@ TEST(CoreLockDeathTest, EachBrokenRuleAbortsWithWhatWasTakenWhere) {
              check_transaction_begin(std::source_location::current(), TxnKind::Write);
          },
          "a meta_db write transaction begun while visibility_lock is held"},
+        {"transaction under the mirror",
+         [] {
+             take(CoreLock::Mirror, LockMode::Shared);
+             check_transaction_begin(std::source_location::current());
+         },
+         "a meta_db transaction begun while mirror_lock is held"},
+        {"mirror under the vector store",
+         [] {
+             take(CoreLock::VectorStore, LockMode::Shared);
+             take(CoreLock::Mirror, LockMode::Shared);
+         },
+         "mirror_lock taken while vector_store_lock is held"},
+        {"mirror under the buffer",
+         [] {
+             take(CoreLock::Pending);
+             take(CoreLock::Mirror);
+         },
+         "mirror_lock taken while pending_lock is held"},
+        {"visibility under the mirror",
+         [] {
+             take(CoreLock::Mirror, LockMode::Shared);
+             take(CoreLock::Visibility, LockMode::Shared);
+         },
+         "visibility_lock taken while mirror_lock is held"},
+        {"index under the mirror",
+         [] {
+             take(CoreLock::Mirror);
+             take(CoreLock::Index, LockMode::Shared);
+         },
+         "index_lock taken while mirror_lock is held"},
+        {"flush under the mirror",
+         [] {
+             take(CoreLock::Mirror);
+             take(CoreLock::Flush);
+         },
+         "flush_lock taken while mirror_lock is held"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -173,6 +209,30 @@ TEST(CoreLockTest, TheOrdersTheRulesAllowPassAndReleasesAreForgotten) {
     note_lock_released(CoreLock::Pending);
     note_lock_released(CoreLock::Visibility);
     note_lock_released(CoreLock::Flush);
+    // The search's mirror: index, its transaction, the mirror, then the
+    // vector store inside it.
+    take(CoreLock::Index, LockMode::Shared);
+    begin(TxnKind::Read);
+    take(CoreLock::Mirror, LockMode::Shared);
+    take(CoreLock::VectorStore, LockMode::Shared);
+    note_lock_released(CoreLock::VectorStore);
+    note_lock_released(CoreLock::Mirror);
+    note_transaction_ended(TxnKind::Read);
+    note_lock_released(CoreLock::Index);
+    // A flush hands the mirror its commit still under visibility; other
+    // writers after their commit, holding nothing.
+    take(CoreLock::Flush);
+    begin(TxnKind::Write);
+    take(CoreLock::Visibility, LockMode::Exclusive);
+    note_transaction_ended(TxnKind::Write);
+    take(CoreLock::Mirror);
+    note_lock_released(CoreLock::Mirror);
+    take(CoreLock::Pending);
+    note_lock_released(CoreLock::Pending);
+    note_lock_released(CoreLock::Visibility);
+    note_lock_released(CoreLock::Flush);
+    take(CoreLock::Mirror);
+    note_lock_released(CoreLock::Mirror);
     // Once the transactions have ended, the index may be taken again.
     take(CoreLock::Index);
     note_lock_released(CoreLock::Index);
@@ -216,6 +276,12 @@ TEST_F(CoreGuardDeathTest, GuardsOfACoreCheckTheOrder) {
             auto flush = Access::flush_exclusive(*core);
         },
         "flush_lock taken while a meta_db transaction is open");
+    EXPECT_DEATH(
+        {
+            auto mirror = Access::mirror_shared(*core);
+            (void)Access::read_txn(*core);
+        },
+        "core_lock_test.cpp:[0-9]+.*a meta_db transaction begun while mirror_lock is held");
     // In the allowed order the same guards pass, and once they are gone the
     // thread holds nothing.
     {
@@ -234,6 +300,7 @@ TEST_F(CoreGuardDeathTest, GuardsOfACoreCheckTheOrder) {
         auto index = Access::index_shared(*core);
         auto txn = Access::read_txn(*core);
         ASSERT_TRUE(txn);
+        auto mirror = Access::mirror_shared(*core);
         auto vectors = Access::vectors_shared(*core);
     }
     EXPECT_TRUE(Access::read_txn(*core));
