@@ -91,19 +91,25 @@ std::uint32_t greedy_search_layer(const HnswGraph& graph, std::span<const float>
                                   std::uint64_t layer, const VectorStore& store, Metric metric) {
     std::uint32_t current = entry;
     if (layer >= graph.layers.size()) return current;
-    float best = node_distance(graph.nodes, query, current, store, metric);
+    const ExactScorer score(graph.nodes, query, store, metric);
+    float best = score(current);
     const auto& lists = graph.layers[layer];
     const bool higher = higher_is_better(metric);
+    // Not a layer walk, so the thread's scratch is free to hold the scores.
+    std::vector<float>& scores = thread_walk_scratch().scores;
     for (;;) {
         if (current >= lists.size()) return current;
         // The pass walks the whole list of the node it started from, even
-        // after it has moved on.
+        // after it has moved on; its scores do not depend on the moves, so
+        // they are computed together first.
         const NeighbourList& list = lists[current];
+        for (const std::uint32_t n : list) score.prefetch(n);
+        score.many(list, scores);
         bool moved = false;
-        for (const std::uint32_t n : list) {
-            const float s = node_distance(graph.nodes, query, n, store, metric);
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            const float s = scores[i];
             if (strictly_better(s, best, higher)) {
-                current = n;
+                current = list[i];
                 best = s;
                 moved = true;
             }
@@ -128,10 +134,14 @@ std::vector<GraphCandidate> search_layer0(const HnswGraph& graph, std::span<cons
 
     const auto visible = [&](std::uint32_t node) { return !is_deleted(node); };
 
-    std::vector<GraphCandidate> out = higher_is_better(metric)
-                                          ? walk_layer0<true>(graph, query, entry, ef, visible, store, metric)
-                                          : walk_layer0<false>(graph, query, entry, ef, visible, store, metric);
+    // With no slot deleted every node is visible, and no node's slot needs
+    // looking up in the set.
     const bool higher = higher_is_better(metric);
+    std::vector<GraphCandidate> out =
+        deleted.empty() ? (higher ? walk_layer0<true>(graph, query, entry, ef, AnyNode{}, store, metric)
+                                  : walk_layer0<false>(graph, query, entry, ef, AnyNode{}, store, metric))
+                        : (higher ? walk_layer0<true>(graph, query, entry, ef, visible, store, metric)
+                                  : walk_layer0<false>(graph, query, entry, ef, visible, store, metric));
     std::stable_sort(out.begin(), out.end(), [higher](const GraphCandidate& a, const GraphCandidate& b) {
         return score_ranks_before(a.score, b.score, higher);
     });
