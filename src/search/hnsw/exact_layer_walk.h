@@ -32,6 +32,9 @@ public:
         if (lists_ == nullptr || node >= lists_->size()) return {};
         return (*lists_)[node];
     }
+    void prefetch(std::uint32_t node) const {
+        if (lists_ != nullptr && node < lists_->size()) __builtin_prefetch((*lists_)[node].data());
+    }
 
 private:
     const std::vector<NeighbourList>* lists_;

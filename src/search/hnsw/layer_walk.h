@@ -13,12 +13,14 @@
 //             neighbours(node, buffer): the node's list on the layer, in
 //             stored order: the stored list itself, or a copy into buffer
 //             (a build copies a list under its lock).
+//             prefetch(node): a hint that the node's list is wanted next.
 //   Scorer    operator()(node), many(nodes, out) (out[i] = score of nodes[i];
 //             the same values, possibly computed side by side), and
 //             prefetch(node), a hint issued as a node is found.
 //   Eligible  operator()(node): whether the node may enter the result; a node
 //             that may not is walked through all the same.
-//   Queue     which candidate comes out first (HeapQueue, LatestFirstQueue).
+//   Queue     which candidate comes out first (HeapQueue, LatestFirstQueue),
+//             and top(), the one that would come out now.
 //   Result    accepts(score), admit(node, score), and kAdmitOnFound: a node
 //             enters the result when it is found and queued (graph search),
 //             or when it is taken out of the queue to be expanded (insert and
@@ -93,6 +95,7 @@ public:
 
     void reserve(std::size_t n) { heap_.reserve(n); }
     bool empty() const { return heap_.empty(); }
+    const WalkCandidate& top() const { return heap_.front(); }
     void push(std::uint32_t node, float score) {
         heap_.push_back(WalkCandidate{node, score});
         std::push_heap(heap_.begin(), heap_.end(), Below{});
@@ -123,6 +126,7 @@ public:
     explicit LatestFirstQueue(std::vector<SequencedCandidate>& storage) : heap_(storage) { heap_.clear(); }
 
     bool empty() const { return heap_.empty(); }
+    const WalkCandidate& top() const { return heap_.front().candidate; }
     void push(std::uint32_t node, float score) {
         heap_.push_back(SequencedCandidate{WalkCandidate{node, score}, next_++});
         std::push_heap(heap_.begin(), heap_.end(), below);
@@ -190,6 +194,10 @@ std::uint64_t walk_layer(std::uint32_t entry, const Links& links, const Scorer& 
         if constexpr (!Result::kAdmitOnFound) {
             if (eligible(c.node)) result.admit(c.node, c.score);
         }
+
+        // The candidate most likely expanded next: its list is fetched
+        // while this one's neighbours are scored.
+        if (!queue.empty()) links.prefetch(queue.top().node);
 
         const std::span<const std::uint32_t> list = links.neighbours(c.node, scratch.neighbours);
         scratch.fresh.clear();
