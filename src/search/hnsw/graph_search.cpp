@@ -40,9 +40,9 @@ public:
     bool accepts(float score) const { return kept_.size() < ef_ || !no_better(score, kept_.front().score); }
     void admit(std::uint32_t node, float score) {
         kept_.push_back(GraphCandidate{node, score});
-        std::push_heap(kept_.begin(), kept_.end(), worst_on_top);
+        std::push_heap(kept_.begin(), kept_.end(), WorstOnTop{});
         if (kept_.size() > ef_) {
-            std::pop_heap(kept_.begin(), kept_.end(), worst_on_top);
+            std::pop_heap(kept_.begin(), kept_.end(), WorstOnTop{});
             kept_.pop_back();
         }
     }
@@ -57,9 +57,12 @@ private:
             return a >= b;
         }
     }
-    static bool worst_on_top(const GraphCandidate& a, const GraphCandidate& b) {
-        return score_ranks_before(a.score, b.score, Higher);
-    }
+    // A type rather than a function, so the heap's comparisons are inlined.
+    struct WorstOnTop {
+        bool operator()(const GraphCandidate& a, const GraphCandidate& b) const {
+            return score_ranks_before(a.score, b.score, Higher);
+        }
+    };
 
     std::uint64_t ef_;
     std::vector<GraphCandidate> kept_;

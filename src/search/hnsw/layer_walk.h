@@ -129,10 +129,10 @@ public:
     const WalkCandidate& top() const { return heap_.front().candidate; }
     void push(std::uint32_t node, float score) {
         heap_.push_back(SequencedCandidate{WalkCandidate{node, score}, next_++});
-        std::push_heap(heap_.begin(), heap_.end(), below);
+        std::push_heap(heap_.begin(), heap_.end(), Below{});
     }
     WalkCandidate pop() {
-        std::pop_heap(heap_.begin(), heap_.end(), below);
+        std::pop_heap(heap_.begin(), heap_.end(), Below{});
         const WalkCandidate c = heap_.back().candidate;
         heap_.pop_back();
         return c;
@@ -140,12 +140,14 @@ public:
 
 private:
     // A total order: a node is queued at most once per walk, so no two
-    // entries share a sequence number.
-    static bool below(const SequencedCandidate& a, const SequencedCandidate& b) {
-        if (score_ranks_before(b.candidate.score, a.candidate.score, Higher)) return true;
-        if (score_ranks_before(a.candidate.score, b.candidate.score, Higher)) return false;
-        return a.sequence < b.sequence;
-    }
+    // entries share a sequence number. A type, so the heap inlines it.
+    struct Below {
+        bool operator()(const SequencedCandidate& a, const SequencedCandidate& b) const {
+            if (score_ranks_before(b.candidate.score, a.candidate.score, Higher)) return true;
+            if (score_ranks_before(a.candidate.score, b.candidate.score, Higher)) return false;
+            return a.sequence < b.sequence;
+        }
+    };
 
     std::vector<SequencedCandidate>& heap_;
     std::uint32_t next_ = 0;
