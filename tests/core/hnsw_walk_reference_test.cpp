@@ -177,6 +177,12 @@ struct RandomGraph {
     std::vector<float> query;
 };
 
+TEST(GraphWalkReference, EveryNodeHasItsSlotInTheDenseCopy) {
+    RandomGraph r(3, 60, 5);
+    ASSERT_EQ(r.graph.node_slots.size(), r.graph.nodes.size());
+    for (std::size_t i = 0; i < r.graph.nodes.size(); ++i) EXPECT_EQ(r.graph.node_slots[i], r.graph.nodes[i].slot);
+}
+
 TEST(GraphWalkReference, SearchMatchesThePlainWalkOnRandomGraphs) {
     // Lengths around the kernels' chunk sizes, as few as one component.
     for (const std::uint64_t dims : {1, 3, 8, 9, 17, 40}) {
@@ -196,6 +202,11 @@ TEST(GraphWalkReference, SearchMatchesThePlainWalkOnRandomGraphs) {
                             EXPECT_EQ(greedy_search_layer(g, r.query, entry, layer, r.file.get(), metric),
                                       plain.greedy(entry, layer));
                     }
+                    // Nodes set by hand, without the dense copy of their slots.
+                    HnswGraph by_hand = g;
+                    by_hand.node_slots.clear();
+                    expect_same(search_layer0(by_hand, r.query, 0, ef, r.deleted, r.file.get(), metric),
+                                plain.layer0(0, ef));
                     // With no slot deleted the deleted set is never consulted.
                     const std::unordered_set<std::uint64_t> none;
                     const Plain bare{g, r.query, none, r.file.get(), metric};

@@ -42,12 +42,13 @@ private:
 };
 
 // node_distance of a node against the query. The slot count is read once,
-// when the scorer is made: the caller's lock keeps it from changing.
+// when the scorer is made: the caller's lock keeps it from changing. Slots
+// are read from the graph's dense copy when it has one.
 class ExactScorer {
 public:
-    ExactScorer(const std::vector<HnswNode>& nodes, std::span<const float> query, const VectorStore& store,
-                Metric metric)
-        : nodes_(nodes),
+    ExactScorer(const HnswGraph& graph, std::span<const float> query, const VectorStore& store, Metric metric)
+        : nodes_(graph.nodes),
+          dense_(graph.node_slots.size() == graph.nodes.size() ? graph.node_slots.data() : nullptr),
           query_(query.first(std::min<std::size_t>(query.size(), store.dimensions()))),
           full_query_(query),
           store_(store),
@@ -56,10 +57,11 @@ public:
           metric_(metric) {}
 
     float operator()(std::uint32_t node) const { return node_distance(nodes_, full_query_, node, store_, metric_); }
+    std::uint64_t slot_of(std::uint32_t node) const { return dense_ != nullptr ? dense_[node] : nodes_[node].slot; }
     // Starts bringing the node's whole vector into cache while the rest of
     // the list is looked at.
     void prefetch(std::uint32_t node) const {
-        const std::uint64_t slot = nodes_[node].slot;
+        const std::uint64_t slot = slot_of(node);
         if (slot >= slots_) return;
         const char* p = reinterpret_cast<const char*>(store_.slot_view(slot).data());
         for (std::size_t at = 0; at < bytes_; at += 64) __builtin_prefetch(p + at);
@@ -72,7 +74,7 @@ public:
         std::size_t at[4];
         std::size_t held = 0;
         for (std::size_t i = 0; i < nodes.size(); ++i) {
-            const std::uint64_t slot = nodes_[nodes[i]].slot;
+            const std::uint64_t slot = slot_of(nodes[i]);
             if (slot >= slots_) {
                 out[i] = (*this)(nodes[i]);
                 continue;
@@ -91,6 +93,7 @@ public:
 
 private:
     const std::vector<HnswNode>& nodes_;
+    const std::uint64_t* dense_;  // null: slots are read from nodes_
     std::span<const float> query_;       // as far as a stored vector reaches
     std::span<const float> full_query_;  // as the caller gave it
     const VectorStore& store_;

@@ -76,7 +76,7 @@ std::vector<GraphCandidate> walk_layer0(const HnswGraph& graph, std::span<const 
     LayerWalkScratch& scratch = thread_walk_scratch();
     HeapQueue<NaNFirstThenBest<Higher>> queue(scratch.heap);
     Layer0Result<Higher> result(ef, graph.nodes.size());
-    (void)walk_layer(entry, StoredLayerLinks(graph, 0), ExactScorer(graph.nodes, query, store, metric), visible, queue,
+    (void)walk_layer(entry, StoredLayerLinks(graph, 0), ExactScorer(graph, query, store, metric), visible, queue,
                      result, scratch);
     return result.take();
 }
@@ -94,7 +94,7 @@ std::uint32_t greedy_search_layer(const HnswGraph& graph, std::span<const float>
                                   std::uint64_t layer, const VectorStore& store, Metric metric) {
     std::uint32_t current = entry;
     if (layer >= graph.layers.size()) return current;
-    const ExactScorer score(graph.nodes, query, store, metric);
+    const ExactScorer score(graph, query, store, metric);
     float best = score(current);
     const auto& lists = graph.layers[layer];
     const bool higher = higher_is_better(metric);
