@@ -160,7 +160,7 @@ struct LayerWalkScratch {
 
     VisitedMarks visited;
     NeighbourList neighbours;  // a list copied out by the links
-    NeighbourList fresh;       // the neighbours not visited before
+    NeighbourList fresh;       // room for the neighbours not visited before
     std::vector<float> scores;  // their scores
     std::vector<WalkCandidate> heap;  // the storage of a HeapQueue
     std::vector<SequencedCandidate> sequenced;  // the storage of a LatestFirstQueue
@@ -202,19 +202,24 @@ std::uint64_t walk_layer(std::uint32_t entry, const Links& links, const Scorer& 
         if (!queue.empty()) links.prefetch(queue.top().node);
 
         const std::span<const std::uint32_t> list = links.neighbours(c.node, scratch.neighbours);
-        scratch.fresh.clear();
+        // Room for the whole list first, so that collecting the unvisited
+        // neighbours calls nothing that could move the buffers.
+        if (scratch.fresh.size() < list.size()) scratch.fresh.resize(list.size());
+        std::uint32_t* const room = scratch.fresh.data();
+        std::size_t found = 0;
         for (const std::uint32_t x : list) {
             if (scratch.visited.insert(x)) {
                 score.prefetch(x);
-                scratch.fresh.push_back(x);
+                room[found++] = x;
             }
         }
-        scored += scratch.fresh.size();
+        const std::span<const std::uint32_t> fresh(room, found);
+        scored += found;
         // Scores do not depend on the result, so the whole batch is scored
         // first; each is then judged against the result as it stands by then.
-        score.many(scratch.fresh, scratch.scores);
-        for (std::size_t i = 0; i < scratch.fresh.size(); ++i) {
-            const std::uint32_t x = scratch.fresh[i];
+        score.many(fresh, scratch.scores);
+        for (std::size_t i = 0; i < found; ++i) {
+            const std::uint32_t x = fresh[i];
             const float s = scratch.scores[i];
             // A node refused here stays visited and is not considered again
             // in this walk.
