@@ -145,9 +145,22 @@ std::vector<GraphCandidate> search_layer0(const HnswGraph& graph, std::span<cons
                                   : walk_layer0<false>(graph, query, entry, ef, AnyNode{}, store, metric))
                         : (higher ? walk_layer0<true>(graph, query, entry, ef, visible, store, metric)
                                   : walk_layer0<false>(graph, query, entry, ef, visible, store, metric));
-    std::stable_sort(out.begin(), out.end(), [higher](const GraphCandidate& a, const GraphCandidate& b) {
+    const auto before = [higher](const GraphCandidate& a, const GraphCandidate& b) {
         return score_ranks_before(a.score, b.score, higher);
-    });
+    };
+    // A stable sort has one outcome; for the usual few dozen candidates an
+    // insertion sort reaches it without the merge buffer's allocation.
+    constexpr std::size_t kInsertionSortMax = 64;
+    if (out.size() > kInsertionSortMax) {
+        std::stable_sort(out.begin(), out.end(), before);
+        return out;
+    }
+    for (std::size_t i = 1; i < out.size(); ++i) {
+        const GraphCandidate moving = out[i];
+        std::size_t j = i;
+        for (; j > 0 && before(moving, out[j - 1]); --j) out[j] = out[j - 1];
+        out[j] = moving;
+    }
     return out;
 }
 
