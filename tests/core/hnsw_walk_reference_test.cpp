@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <limits>
 #include <random>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -244,6 +246,49 @@ TEST(GraphWalkReference, CandidatesMatchThePlainDescentAndWalk) {
             }
         }
     }
+}
+
+TEST(GraphWalkReference, ThreadsSearchingTwoGraphsAtOnceGetThePlainAnswers) {
+    // Each thread keeps one scratch for the descent and the walk; taking
+    // turns on a small and a larger graph makes every search find it sized
+    // and marked by the other.
+    RandomGraph small(6, 25, 11);
+    RandomGraph large(6, 300, 12);
+    const auto plain_candidates = [](const RandomGraph& r, const HnswIndex& index, std::uint64_t wanted) {
+        const HnswGraph& g = index.graph;
+        const Plain plain{g, r.query, r.deleted, r.file.get(), index.metric};
+        std::uint32_t current = *g.entry_point;
+        for (std::uint64_t layer = g.max_level; layer >= 1; --layer) current = plain.greedy(current, layer);
+        auto best = plain.layer0(current, std::max(g.config.ef_search, wanted));
+        std::vector<std::string> ids;
+        for (std::size_t i = 0; i < best.size() && i < wanted; ++i) ids.push_back(g.nodes[best[i].node].id);
+        return ids;
+    };
+    const auto ids_of = [](const std::vector<GraphFind>& found) {
+        std::vector<std::string> ids;
+        for (const auto& f : found) ids.push_back(f.id);
+        return ids;
+    };
+    HnswIndex small_index(small.graph, Metric::L2);
+    small_index.deleted_slots = small.deleted;
+    HnswIndex large_index(large.graph, Metric::L2);
+    large_index.deleted_slots = large.deleted;
+    const auto small_answer = plain_candidates(small, small_index, 7);
+    const auto large_answer = plain_candidates(large, large_index, 30);
+    ASSERT_FALSE(large_answer.empty());
+
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 100; ++i) {
+                if (ids_of(graph_candidates(small_index, small.query, 7, small.file.get())) != small_answer) ++wrong;
+                if (ids_of(graph_candidates(large_index, large.query, 30, large.file.get())) != large_answer) ++wrong;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace
