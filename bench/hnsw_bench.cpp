@@ -14,6 +14,7 @@
 #include "collection/insert.h"
 #include "collection/search_collection.h"
 #include "collection/sync.h"
+#include "search/hnsw/graph_search.h"
 #include "search/hnsw/parallel_build.h"
 
 namespace tessello {
@@ -28,6 +29,7 @@ struct GraphData {
     CollectionHandle graph;  // with HNSW parameters
     CollectionHandle exact;  // the same records, searched by scan
     std::vector<std::vector<float>> queries;
+    std::unique_ptr<HnswIndex> index;  // a graph of the same records, walked on its own
 };
 
 void fill(Collection& c, std::uint64_t n, std::uint64_t d) {
@@ -57,6 +59,13 @@ GraphData& data(std::uint64_t n, std::uint64_t d) {
     fill(*held->exact, n, d);
     bench::ok_or_die(ensure_index(*held->graph), "ensure_index");
     for (std::uint64_t q = 0; q < 100; ++q) held->queries.push_back(bench::random_unit_vector(d, 1000 + q));
+    auto entries = bench::value_or_die(collect_live_entries(*held->graph), "collect");
+    bench::ok_or_die(held->graph->read_stored([&](const ReadTxn&, const VectorStore& vectors) -> Status {
+                         held->index = std::make_unique<HnswIndex>(
+                             build_graph_parallel(config, Metric::Cosine, entries, vectors), Metric::Cosine);
+                         return {};
+                     }),
+                     "read_stored");
     return *held;
 }
 
@@ -97,6 +106,21 @@ void BM_Search(benchmark::State& state) {
     }
 }
 
+// The graph walk alone: descent and layer-0 walk, with the identifiers of
+// the 2k candidates a search asks for, and no record looked up.
+void BM_GraphWalk(benchmark::State& state) {
+    GraphData& g = data(static_cast<std::uint64_t>(state.range(0)), static_cast<std::uint64_t>(state.range(1)));
+    std::size_t q = 0;
+    bench::ok_or_die(g.graph->read_stored([&](const ReadTxn&, const VectorStore& vectors) -> Status {
+                         for (auto _ : state) {
+                             auto found = graph_candidates(*g.index, g.queries[q++ % g.queries.size()], 2 * kK, vectors);
+                             benchmark::DoNotOptimize(found.data());
+                         }
+                         return {};
+                     }),
+                     "read_stored");
+}
+
 BENCHMARK(BM_GraphBuild)->Args({10000, 128})->Args({20000, 768})->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 BENCHMARK(BM_Search)
     ->ArgsProduct({{10000}, {128}, {0, 1}})
@@ -104,6 +128,7 @@ BENCHMARK(BM_Search)
     ->Args({20000, 768, 1})
     ->Unit(benchmark::kMicrosecond)
     ->UseRealTime();
+BENCHMARK(BM_GraphWalk)->Args({10000, 128})->Args({20000, 768})->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
 }  // namespace tessello

@@ -20,6 +20,22 @@ float distance(Metric metric, std::span<const float> a, std::span<const float> b
     return dot ? dot_product_4lane(a, b) : l2_squared_4lane(a, b);
 }
 
+void distance4(Metric metric, std::span<const float> a, const float* const* b, float* out) {
+    const bool dot = higher_is_better(metric);
+    if (cpu_has_avx2_fma()) {
+        if (dot) {
+            dot_product_avx2_x4(a, b, out);
+        } else {
+            l2_squared_avx2_x4(a, b, out);
+        }
+        return;
+    }
+    for (int j = 0; j < 4; ++j) {
+        const std::span<const float> bj(b[j], a.size());
+        out[j] = dot ? dot_product_4lane(a, bj) : l2_squared_4lane(a, bj);
+    }
+}
+
 std::vector<float> normalize(Metric metric, std::span<const float> v) {
     std::vector<float> out(v.begin(), v.end());
     normalize_in_place(metric, out);

@@ -17,6 +17,10 @@ namespace tessello {
 // length; should b be shorter, only its values are read. Allocates nothing.
 float distance(Metric metric, std::span<const float> a, std::span<const float> b);
 
+// Scores a against four vectors b[0..3], each holding a.size() values:
+// out[j] = distance(metric, a, b[j]) bit for bit, computed side by side.
+void distance4(Metric metric, std::span<const float> a, const float* const* b, float* out);
+
 // A new vector of v's length: for Cosine v scaled by the reciprocal of its
 // norm, or all zeros when the norm is below 2^-23 (a NaN norm gives all NaNs);
 // for every other metric an exact copy of v.

@@ -69,6 +69,46 @@ TESSELLO_WIDE inline float pair_kernel(std::span<const float> a, std::span<const
     return h;
 }
 
+// Four pairs side by side: a against b[0..3], each b[j] holding a.size()
+// values. Each lane sum takes its chunks in the same order as pair_kernel
+// and is reduced the same way, so out[j] is pair_kernel(a, b[j]) bit for
+// bit; the four independent chains only keep the FMA units busy.
+template <__m256 (*step)(__m256, const float*, const float*), float (*term)(float, float)>
+TESSELLO_WIDE inline void pair_kernel4(std::span<const float> a, const float* const* b, float* out) {
+    const std::size_t n = a.size();
+    const float* pa = a.data();
+    const float* b0 = b[0];
+    const float* b1 = b[1];
+    const float* b2 = b[2];
+    const float* b3 = b[3];
+    const std::size_t whole = n - n % 8;
+    __m256 t0 = _mm256_setzero_ps();
+    __m256 t1 = _mm256_setzero_ps();
+    __m256 t2 = _mm256_setzero_ps();
+    __m256 t3 = _mm256_setzero_ps();
+    std::size_t i = 0;
+    for (; i < whole; i += 8) {
+        t0 = step(t0, pa + i, b0 + i);
+        t1 = step(t1, pa + i, b1 + i);
+        t2 = step(t2, pa + i, b2 + i);
+        t3 = step(t3, pa + i, b3 + i);
+    }
+    float h0 = reduce8(t0);
+    float h1 = reduce8(t1);
+    float h2 = reduce8(t2);
+    float h3 = reduce8(t3);
+    for (; i < n; ++i) {
+        h0 = h0 + term(pa[i], b0[i]);
+        h1 = h1 + term(pa[i], b1[i]);
+        h2 = h2 + term(pa[i], b2[i]);
+        h3 = h3 + term(pa[i], b3[i]);
+    }
+    out[0] = h0;
+    out[1] = h1;
+    out[2] = h2;
+    out[3] = h3;
+}
+
 inline float product_term(float a, float b) { return a * b; }
 inline float squared_difference_term(float a, float b) {
     const float d = a - b;
@@ -83,6 +123,14 @@ TESSELLO_WIDE float dot_product_avx2(std::span<const float> a, std::span<const f
 
 TESSELLO_WIDE float l2_squared_avx2(std::span<const float> a, std::span<const float> b) {
     return pair_kernel<l2_step, squared_difference_term>(a, b);
+}
+
+TESSELLO_WIDE void dot_product_avx2_x4(std::span<const float> a, const float* const* b, float* out) {
+    pair_kernel4<dot_step, product_term>(a, b, out);
+}
+
+TESSELLO_WIDE void l2_squared_avx2_x4(std::span<const float> a, const float* const* b, float* out) {
+    pair_kernel4<l2_step, squared_difference_term>(a, b, out);
 }
 
 TESSELLO_WIDE float l2_norm_avx2(std::span<const float> v) {
@@ -114,6 +162,12 @@ float l2_squared_avx2(std::span<const float> a, std::span<const float> b) {
     return l2_squared_4lane(a, b);
 }
 float l2_norm_avx2(std::span<const float> v) { return l2_norm_scalar(v); }
+void dot_product_avx2_x4(std::span<const float> a, const float* const* b, float* out) {
+    for (int j = 0; j < 4; ++j) out[j] = dot_product_4lane(a, {b[j], a.size()});
+}
+void l2_squared_avx2_x4(std::span<const float> a, const float* const* b, float* out) {
+    for (int j = 0; j < 4; ++j) out[j] = l2_squared_4lane(a, {b[j], a.size()});
+}
 
 #endif
 

@@ -42,6 +42,7 @@ inline HnswConfig small_config(std::uint64_t m = 4, std::uint64_t ef_search = 10
 
 inline void expect_same_graph(const HnswGraph& a, const HnswGraph& b) {
     EXPECT_EQ(a.nodes, b.nodes);
+    EXPECT_EQ(a.node_slots, b.node_slots);
     EXPECT_EQ(a.layers, b.layers);
     EXPECT_EQ(a.entry_point, b.entry_point);
     EXPECT_EQ(a.max_level, b.max_level);

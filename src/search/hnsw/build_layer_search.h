@@ -51,6 +51,8 @@ public:
         lists_.copy(layer_, node, buffer);
         return buffer;
     }
+    // A list is copied under its lock, which a hint cannot take.
+    void prefetch(std::uint32_t) const {}
 
 private:
     const BuildLists& lists_;

@@ -40,9 +40,9 @@ public:
     bool accepts(float score) const { return kept_.size() < ef_ || !no_better(score, kept_.front().score); }
     void admit(std::uint32_t node, float score) {
         kept_.push_back(GraphCandidate{node, score});
-        std::push_heap(kept_.begin(), kept_.end(), worst_on_top);
+        std::push_heap(kept_.begin(), kept_.end(), WorstOnTop{});
         if (kept_.size() > ef_) {
-            std::pop_heap(kept_.begin(), kept_.end(), worst_on_top);
+            std::pop_heap(kept_.begin(), kept_.end(), WorstOnTop{});
             kept_.pop_back();
         }
     }
@@ -57,9 +57,12 @@ private:
             return a >= b;
         }
     }
-    static bool worst_on_top(const GraphCandidate& a, const GraphCandidate& b) {
-        return score_ranks_before(a.score, b.score, Higher);
-    }
+    // A type rather than a function, so the heap's comparisons are inlined.
+    struct WorstOnTop {
+        bool operator()(const GraphCandidate& a, const GraphCandidate& b) const {
+            return score_ranks_before(a.score, b.score, Higher);
+        }
+    };
 
     std::uint64_t ef_;
     std::vector<GraphCandidate> kept_;
@@ -73,7 +76,7 @@ std::vector<GraphCandidate> walk_layer0(const HnswGraph& graph, std::span<const 
     LayerWalkScratch& scratch = thread_walk_scratch();
     HeapQueue<NaNFirstThenBest<Higher>> queue(scratch.heap);
     Layer0Result<Higher> result(ef, graph.nodes.size());
-    (void)walk_layer(entry, StoredLayerLinks(graph, 0), ExactScorer(graph.nodes, query, store, metric), visible, queue,
+    (void)walk_layer(entry, StoredLayerLinks(graph, 0), ExactScorer(graph, query, store, metric), visible, queue,
                      result, scratch);
     return result.take();
 }
@@ -91,19 +94,25 @@ std::uint32_t greedy_search_layer(const HnswGraph& graph, std::span<const float>
                                   std::uint64_t layer, const VectorStore& store, Metric metric) {
     std::uint32_t current = entry;
     if (layer >= graph.layers.size()) return current;
-    float best = node_distance(graph.nodes, query, current, store, metric);
+    const ExactScorer score(graph, query, store, metric);
+    float best = score(current);
     const auto& lists = graph.layers[layer];
     const bool higher = higher_is_better(metric);
+    // Not a layer walk, so the thread's scratch is free to hold the scores.
+    std::vector<float>& scores = thread_walk_scratch().scores;
     for (;;) {
         if (current >= lists.size()) return current;
         // The pass walks the whole list of the node it started from, even
-        // after it has moved on.
+        // after it has moved on; its scores do not depend on the moves, so
+        // they are computed together first.
         const NeighbourList& list = lists[current];
+        for (const std::uint32_t n : list) score.prefetch(n);
+        score.many(list, scores);
         bool moved = false;
-        for (const std::uint32_t n : list) {
-            const float s = node_distance(graph.nodes, query, n, store, metric);
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            const float s = scores[i];
             if (strictly_better(s, best, higher)) {
-                current = n;
+                current = list[i];
                 best = s;
                 moved = true;
             }
@@ -128,13 +137,30 @@ std::vector<GraphCandidate> search_layer0(const HnswGraph& graph, std::span<cons
 
     const auto visible = [&](std::uint32_t node) { return !is_deleted(node); };
 
-    std::vector<GraphCandidate> out = higher_is_better(metric)
-                                          ? walk_layer0<true>(graph, query, entry, ef, visible, store, metric)
-                                          : walk_layer0<false>(graph, query, entry, ef, visible, store, metric);
+    // With no slot deleted every node is visible, and no node's slot needs
+    // looking up in the set.
     const bool higher = higher_is_better(metric);
-    std::stable_sort(out.begin(), out.end(), [higher](const GraphCandidate& a, const GraphCandidate& b) {
+    std::vector<GraphCandidate> out =
+        deleted.empty() ? (higher ? walk_layer0<true>(graph, query, entry, ef, AnyNode{}, store, metric)
+                                  : walk_layer0<false>(graph, query, entry, ef, AnyNode{}, store, metric))
+                        : (higher ? walk_layer0<true>(graph, query, entry, ef, visible, store, metric)
+                                  : walk_layer0<false>(graph, query, entry, ef, visible, store, metric));
+    const auto before = [higher](const GraphCandidate& a, const GraphCandidate& b) {
         return score_ranks_before(a.score, b.score, higher);
-    });
+    };
+    // A stable sort has one outcome; for the usual few dozen candidates an
+    // insertion sort reaches it without the merge buffer's allocation.
+    constexpr std::size_t kInsertionSortMax = 64;
+    if (out.size() > kInsertionSortMax) {
+        std::stable_sort(out.begin(), out.end(), before);
+        return out;
+    }
+    for (std::size_t i = 1; i < out.size(); ++i) {
+        const GraphCandidate moving = out[i];
+        std::size_t j = i;
+        for (; j > 0 && before(moving, out[j - 1]); --j) out[j] = out[j - 1];
+        out[j] = moving;
+    }
     return out;
 }
 

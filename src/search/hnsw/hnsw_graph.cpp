@@ -13,6 +13,7 @@ HnswGraph empty_graph(const HnswConfig& config) {
 std::uint32_t add_node(HnswGraph& graph, std::uint64_t slot, std::string id, std::uint8_t level) {
     const auto index = static_cast<std::uint32_t>(graph.nodes.size());
     graph.nodes.push_back(HnswNode{std::move(id), slot, level});
+    graph.node_slots.push_back(slot);
     graph.slot_to_node[slot] = index;
     while (graph.layers.size() <= level) graph.layers.emplace_back();
     for (auto& layer : graph.layers) layer.resize(graph.nodes.size());

@@ -6,6 +6,10 @@
 // level too), the entry point (absent only while there is no node), the map
 // from slot to node, the graph's own copy of the parameters and max_level
 // (the entry point's level). Links are directed; nodes are only appended.
+// node_slots repeats each node's slot in one dense array for the searches,
+// which read a slot for every node they score; add_node and the loader keep
+// it. A graph whose node_slots is not as long as its nodes (its nodes set
+// by hand) is searched through the nodes themselves.
 //
 // HnswIndex: the graph and the set of deleted slots, each behind its own
 // reader-writer lock, and the metric. Lock order: graph before deleted_slots
@@ -44,6 +48,7 @@ struct LiveEntry {
 
 struct HnswGraph {
     std::vector<HnswNode> nodes;
+    std::vector<std::uint64_t> node_slots;  // node_slots[i] == nodes[i].slot
     std::vector<std::vector<NeighbourList>> layers;  // layers[l][node]
     std::optional<std::uint32_t> entry_point;
     std::unordered_map<std::uint64_t, std::uint32_t> slot_to_node;

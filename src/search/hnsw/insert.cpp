@@ -66,7 +66,7 @@ std::vector<GraphCandidate> walk_for_insert(const HnswGraph& graph, std::span<co
     LayerWalkScratch& scratch = thread_walk_scratch();
     LatestFirstQueue<Higher> queue(scratch.sequenced);
     InsertResult<Higher> result(ef, graph.nodes.size());
-    (void)walk_layer(entry, StoredLayerLinks(graph, layer), ExactScorer(graph.nodes, query, store, metric), AnyNode{},
+    (void)walk_layer(entry, StoredLayerLinks(graph, layer), ExactScorer(graph, query, store, metric), AnyNode{},
                      queue, result, scratch);
     return result.take();
 }

@@ -13,12 +13,14 @@
 //             neighbours(node, buffer): the node's list on the layer, in
 //             stored order: the stored list itself, or a copy into buffer
 //             (a build copies a list under its lock).
+//             prefetch(node): a hint that the node's list is wanted next.
 //   Scorer    operator()(node), many(nodes, out) (out[i] = score of nodes[i];
 //             the same values, possibly computed side by side), and
 //             prefetch(node), a hint issued as a node is found.
 //   Eligible  operator()(node): whether the node may enter the result; a node
 //             that may not is walked through all the same.
-//   Queue     which candidate comes out first (HeapQueue, LatestFirstQueue).
+//   Queue     which candidate comes out first (HeapQueue, LatestFirstQueue),
+//             and top(), the one that would come out now.
 //   Result    accepts(score), admit(node, score), and kAdmitOnFound: a node
 //             enters the result when it is found and queued (graph search),
 //             or when it is taken out of the queue to be expanded (insert and
@@ -93,6 +95,7 @@ public:
 
     void reserve(std::size_t n) { heap_.reserve(n); }
     bool empty() const { return heap_.empty(); }
+    const WalkCandidate& top() const { return heap_.front(); }
     void push(std::uint32_t node, float score) {
         heap_.push_back(WalkCandidate{node, score});
         std::push_heap(heap_.begin(), heap_.end(), Below{});
@@ -123,12 +126,13 @@ public:
     explicit LatestFirstQueue(std::vector<SequencedCandidate>& storage) : heap_(storage) { heap_.clear(); }
 
     bool empty() const { return heap_.empty(); }
+    const WalkCandidate& top() const { return heap_.front().candidate; }
     void push(std::uint32_t node, float score) {
         heap_.push_back(SequencedCandidate{WalkCandidate{node, score}, next_++});
-        std::push_heap(heap_.begin(), heap_.end(), below);
+        std::push_heap(heap_.begin(), heap_.end(), Below{});
     }
     WalkCandidate pop() {
-        std::pop_heap(heap_.begin(), heap_.end(), below);
+        std::pop_heap(heap_.begin(), heap_.end(), Below{});
         const WalkCandidate c = heap_.back().candidate;
         heap_.pop_back();
         return c;
@@ -136,12 +140,14 @@ public:
 
 private:
     // A total order: a node is queued at most once per walk, so no two
-    // entries share a sequence number.
-    static bool below(const SequencedCandidate& a, const SequencedCandidate& b) {
-        if (score_ranks_before(b.candidate.score, a.candidate.score, Higher)) return true;
-        if (score_ranks_before(a.candidate.score, b.candidate.score, Higher)) return false;
-        return a.sequence < b.sequence;
-    }
+    // entries share a sequence number. A type, so the heap inlines it.
+    struct Below {
+        bool operator()(const SequencedCandidate& a, const SequencedCandidate& b) const {
+            if (score_ranks_before(b.candidate.score, a.candidate.score, Higher)) return true;
+            if (score_ranks_before(a.candidate.score, b.candidate.score, Higher)) return false;
+            return a.sequence < b.sequence;
+        }
+    };
 
     std::vector<SequencedCandidate>& heap_;
     std::uint32_t next_ = 0;
@@ -154,7 +160,7 @@ struct LayerWalkScratch {
 
     VisitedMarks visited;
     NeighbourList neighbours;  // a list copied out by the links
-    NeighbourList fresh;       // the neighbours not visited before
+    NeighbourList fresh;       // room for the neighbours not visited before
     std::vector<float> scores;  // their scores
     std::vector<WalkCandidate> heap;  // the storage of a HeapQueue
     std::vector<SequencedCandidate> sequenced;  // the storage of a LatestFirstQueue
@@ -191,20 +197,29 @@ std::uint64_t walk_layer(std::uint32_t entry, const Links& links, const Scorer& 
             if (eligible(c.node)) result.admit(c.node, c.score);
         }
 
+        // The candidate most likely expanded next: its list is fetched
+        // while this one's neighbours are scored.
+        if (!queue.empty()) links.prefetch(queue.top().node);
+
         const std::span<const std::uint32_t> list = links.neighbours(c.node, scratch.neighbours);
-        scratch.fresh.clear();
+        // Room for the whole list first, so that collecting the unvisited
+        // neighbours calls nothing that could move the buffers.
+        if (scratch.fresh.size() < list.size()) scratch.fresh.resize(list.size());
+        std::uint32_t* const room = scratch.fresh.data();
+        std::size_t found = 0;
         for (const std::uint32_t x : list) {
             if (scratch.visited.insert(x)) {
                 score.prefetch(x);
-                scratch.fresh.push_back(x);
+                room[found++] = x;
             }
         }
-        scored += scratch.fresh.size();
+        const std::span<const std::uint32_t> fresh(room, found);
+        scored += found;
         // Scores do not depend on the result, so the whole batch is scored
         // first; each is then judged against the result as it stands by then.
-        score.many(scratch.fresh, scratch.scores);
-        for (std::size_t i = 0; i < scratch.fresh.size(); ++i) {
-            const std::uint32_t x = scratch.fresh[i];
+        score.many(fresh, scratch.scores);
+        for (std::size_t i = 0; i < found; ++i) {
+            const std::uint32_t x = fresh[i];
             const float s = scratch.scores[i];
             // A node refused here stays visited and is not considered again
             // in this walk.

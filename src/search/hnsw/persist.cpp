@@ -133,6 +133,7 @@ HnswGraph graph_from_persist(HnswPersist p) {
     HnswGraph g = empty_graph(p.config);
     const std::size_t n = p.node_count;
     g.nodes.reserve(n);
+    g.node_slots.assign(p.node_slots.begin(), p.node_slots.begin() + static_cast<std::ptrdiff_t>(n));
     g.slot_to_node.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
         g.nodes.push_back(HnswNode{std::move(p.node_ids[i]), p.node_slots[i], p.node_levels[i]});
