@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "search/hnsw/build_lists.h"
@@ -111,6 +114,111 @@ TEST(BuildLayerSearchTest, NaNScoresRankLastAndLeaveFirst) {
         // A NaN candidate never enters a full W.
         HandLayer full({1.0f, kNaN}, {{1}});
         EXPECT_EQ(nodes_of(full.search(0, 1, metric)), (std::vector<std::uint32_t>{0}));
+    }
+}
+
+// The search written out plainly: W kept in a vector, and on every
+// displacement scanned for the entry to drop and again for the new bound.
+std::vector<BuildCandidate> plain_search(const std::vector<float>& scores,
+                                         const std::vector<std::vector<std::uint32_t>>& links, std::uint32_t start,
+                                         std::uint64_t ef, bool higher) {
+    const float start_bound = higher ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
+    std::vector<BuildCandidate> w;
+    float bound = start_bound;
+    auto accepts = [&](float s) { return w.size() < ef || score_ranks_before(s, bound, higher); };
+    std::vector<WalkCandidate> storage;
+    std::vector<bool> visited(scores.size(), false);
+    // A node's one code looks its score up, added to a sum from 0 (so -0 scores +0).
+    auto score = [&](std::uint32_t u) { return 0.0f + scores[u]; };
+    auto walk = [&](auto& queue) {
+        visited[start] = true;
+        queue.push(start, score(start));
+        while (!queue.empty()) {
+            const WalkCandidate c = queue.pop();
+            if (!accepts(c.score)) break;
+            const bool was_full = w.size() == ef;
+            w.push_back(c);
+            if (was_full) {
+                std::size_t worst = 0;
+                for (std::size_t i = 1; i < w.size(); ++i) {
+                    const bool replace = higher ? score_ranks_before(w[worst].score, w[i].score, true)
+                                                : !score_ranks_before(w[i].score, w[worst].score, false);
+                    if (replace) worst = i;
+                }
+                w[worst] = w.back();
+                w.pop_back();
+                bound = start_bound;
+                bool any = false;
+                for (const BuildCandidate& e : w) {
+                    if (std::isnan(e.score)) continue;
+                    if (!any || (higher ? e.score < bound : e.score > bound)) bound = e.score;
+                    any = true;
+                }
+            }
+            if (c.node >= links.size()) continue;
+            for (const std::uint32_t x : links[c.node]) {
+                if (visited[x]) continue;
+                visited[x] = true;
+                if (accepts(score(x))) queue.push(x, score(x));
+            }
+        }
+    };
+    if (higher) {
+        HeapQueue<BestFirstNaNLast<true>> queue(storage);
+        walk(queue);
+    } else {
+        HeapQueue<BestFirstNaNLast<false>> queue(storage);
+        walk(queue);
+    }
+    return w;
+}
+
+TEST(BuildLayerSearchTest, RandomLayersMatchThePlainSearch) {
+    // Few distinct scores, so displacements meet ties all the time; some
+    // layers hold NaN scores and signed zeros too. Small ef values fill W early
+    // and displace often; one scratch serves every search.
+    struct Case {
+        const char* name;
+        std::vector<float> alphabet;
+    };
+    const Case cases[] = {
+        {"four values", {0.0f, 1.0f, 2.0f, 3.0f}},
+        {"signed zeros", {-0.0f, 0.0f, 1.0f, -1.0f}},
+        {"NaN among numbers", {kNaN, 0.5f, 1.0f, 2.0f, 2.0f, 3.0f}},
+        {"many values", {0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f, 0.7f, 0.8f, 0.9f, 1.1f, 1.2f, 1.3f}},
+    };
+    std::mt19937 rng(7);
+    LayerSearchScratch shared(1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (int graph = 0; graph < 40; ++graph) {
+            const std::size_t n = 20 + rng() % 200;
+            std::vector<float> scores(n);
+            for (float& s : scores) s = c.alphabet[rng() % c.alphabet.size()];
+            std::vector<std::vector<std::uint32_t>> links(n);
+            const std::size_t degree = 2 + rng() % 12;
+            for (std::size_t u = 0; u < n; ++u) {
+                for (std::size_t k = 0; k < degree; ++k) {
+                    const auto v = static_cast<std::uint32_t>(rng() % n);
+                    if (v != u && std::find(links[u].begin(), links[u].end(), v) == links[u].end())
+                        links[u].push_back(v);
+                }
+            }
+            HandLayer layer(scores, links);
+            for (const std::uint64_t ef : {1u, 2u, 3u, 5u, 16u, 40u, 1000u}) {
+                for (const Metric metric : {Metric::Dot, Metric::L2}) {
+                    const auto start = static_cast<std::uint32_t>(rng() % n);
+                    const std::vector<BuildCandidate> got = layer.search(start, ef, metric, &shared);
+                    const std::vector<BuildCandidate> want =
+                        plain_search(scores, links, start, ef, higher_is_better(metric));
+                    ASSERT_EQ(got.size(), want.size()) << "ef " << ef;
+                    for (std::size_t i = 0; i < got.size(); ++i) {
+                        ASSERT_EQ(got[i].node, want[i].node) << "ef " << ef << " at " << i;
+                        ASSERT_EQ(std::bit_cast<std::uint32_t>(got[i].score), std::bit_cast<std::uint32_t>(want[i].score));
+                    }
+                }
+            }
+        }
     }
 }
 
