@@ -13,6 +13,7 @@
 #include "search/pq/codebook.h"
 #include "search/pq/encode.h"
 #include "search/pq/kmeans.h"
+#include "search/pq/pq_kernels.h"
 
 // The reference sums below must round like the code under test: no fused
 // multiply-adds.
@@ -254,6 +255,64 @@ TEST(PqAdcTest, InnerProductTableSumsDotProductsInSubspaceOrder) {
         for (std::uint64_t s = 0; s < 16; ++s) want += query[s] * book.centroid(s, codes.row(nodes[i])[s])[0];
         EXPECT_EQ(adc_score(table, codes.row(nodes[i])), want);
         EXPECT_EQ(batch[i], want);  // the batched form gives the same bits
+    }
+}
+
+TEST(PqAdcTest, TableEntriesAreThePlainSumsToTheBit) {
+    // Centroid counts around the width of the side-by-side form, subspaces of
+    // several widths, and components that are NaN, infinite or signed zeros.
+    struct Case {
+        std::uint64_t k;
+        std::uint64_t d;
+    };
+    const Case cases[] = {{1, 1}, {3, 2}, {4, 4}, {5, 3}, {7, 8}, {9, 5}, {256, 4}, {256, 16}};
+    const float specials[] = {kNaN, kInf, -kInf, -0.0f, 0.0f, 3.0e38f};
+    std::mt19937 rng(23);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "k " << c.k << ", d " << c.d);
+        std::vector<float> centroids = random_vectors(c.k, c.d, 29 + static_cast<std::uint32_t>(c.k));
+        std::vector<float> x = random_vectors(1, c.d, 31);
+        for (std::size_t i = 0; i < centroids.size(); i += 7) centroids[i] = specials[rng() % std::size(specials)];
+        if (c.d > 2) x[1] = -0.0f;
+        std::vector<float> want_l2(c.k), want_dot(c.k), got_l2(c.k), got_dot(c.k);
+        for (std::uint64_t j = 0; j < c.k; ++j) {
+            float l2 = 0.0f;
+            float dot = 0.0f;
+            for (std::uint64_t t = 0; t < c.d; ++t) {
+                const float diff = x[t] - centroids[j * c.d + t];
+                l2 += diff * diff;
+                dot += x[t] * centroids[j * c.d + t];
+            }
+            want_l2[j] = l2;
+            want_dot[j] = dot;
+        }
+        pq_squared_distances(x.data(), centroids.data(), c.k, c.d, got_l2.data());
+        pq_dot_products(x.data(), centroids.data(), c.k, c.d, got_dot.data());
+        EXPECT_TRUE(same_bits(got_l2, want_l2));
+        EXPECT_TRUE(same_bits(got_dot, want_dot));
+    }
+
+    // The whole table, for both kinds of codebook.
+    for (const Metric metric : {Metric::L2, Metric::Dot}) {
+        SCOPED_TRACE(static_cast<int>(metric));
+        const std::uint64_t dims = 24;  // 8 subspaces of 3
+        WorkerPool pool(2);
+        const std::vector<float> vectors = random_vectors(400, dims, 37);
+        const PqCodebook book = train_codebook(vectors, dims, metric, pool);
+        const std::span<const float> query(vectors.data() + dims, dims);
+        std::vector<float> want;
+        for (std::uint64_t s = 0; s < book.num_subquantizers; ++s) {
+            for (std::uint64_t j = 0; j < book.num_centroids; ++j) {
+                const float* sub = query.data() + s * book.subspace_dim;
+                float sum = 0.0f;
+                for (std::uint64_t t = 0; t < book.subspace_dim; ++t) {
+                    const float cj = book.centroid(s, j)[t];
+                    sum += book.inner_product ? sub[t] * cj : (sub[t] - cj) * (sub[t] - cj);
+                }
+                want.push_back(sum);
+            }
+        }
+        EXPECT_TRUE(same_bits(build_adc_table(book, query), want));
     }
 }
 

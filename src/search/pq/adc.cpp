@@ -13,10 +13,13 @@ AdcTable build_adc_table(const PqCodebook& codebook, std::span<const float> quer
     AdcTable table(m * k);
     for (std::uint64_t s = 0; s < m; ++s) {
         const float* sub = query.data() + s * d;
-        for (std::uint64_t c = 0; c < k; ++c) {
-            const float* centroid = codebook.centroid(s, c);
-            table[s * k + c] = codebook.inner_product ? pq_dot_product(sub, centroid, d)
-                                                      : pq_squared_distance(sub, centroid, d);
+        // A subspace's centroids lie one after another from centroid(s, 0).
+        const float* centroids = codebook.centroid(s, 0);
+        float* out = table.data() + s * k;
+        if (codebook.inner_product) {
+            pq_dot_products(sub, centroids, k, d, out);
+        } else {
+            pq_squared_distances(sub, centroids, k, d, out);
         }
     }
     return table;

@@ -46,6 +46,44 @@ float pq_dot_product(const float* a, const float* b, std::uint64_t d) {
     return sum;
 }
 
+namespace {
+
+// Component t of four consecutive centroids of d floats from c.
+inline Vec4 column4(const float* c, std::uint64_t d, std::uint64_t t) {
+    return Vec4{c[t], c[d + t], c[2 * d + t], c[3 * d + t]};
+}
+
+}  // namespace
+
+void pq_squared_distances(const float* x, const float* centroids, std::uint64_t k, std::uint64_t d, float* out) {
+    std::uint64_t c = 0;
+    for (; c + 4 <= k; c += 4) {
+        const float* block = centroids + c * d;
+        Vec4 acc = {0, 0, 0, 0};
+        for (std::uint64_t t = 0; t < d; ++t) {
+            const float xt = x[t];
+            const Vec4 diff = Vec4{xt, xt, xt, xt} - column4(block, d, t);
+            acc = acc + diff * diff;
+        }
+        store4(out + c, acc);
+    }
+    for (; c < k; ++c) out[c] = pq_squared_distance(x, centroids + c * d, d);
+}
+
+void pq_dot_products(const float* x, const float* centroids, std::uint64_t k, std::uint64_t d, float* out) {
+    std::uint64_t c = 0;
+    for (; c + 4 <= k; c += 4) {
+        const float* block = centroids + c * d;
+        Vec4 acc = {0, 0, 0, 0};
+        for (std::uint64_t t = 0; t < d; ++t) {
+            const float xt = x[t];
+            acc = acc + Vec4{xt, xt, xt, xt} * column4(block, d, t);
+        }
+        store4(out + c, acc);
+    }
+    for (; c < k; ++c) out[c] = pq_dot_product(x, centroids + c * d, d);
+}
+
 void pq_transpose(const float* centroids, std::uint64_t k, std::uint64_t d, float* out) {
     for (std::uint64_t c = 0; c < k; ++c) {
         for (std::uint64_t t = 0; t < d; ++t) out[t * k + c] = centroids[c * d + t];

@@ -20,6 +20,13 @@ float pq_squared_distance(const float* a, const float* b, std::uint64_t d);
 // Sum over i < d of a[i] x b[i].
 float pq_dot_product(const float* a, const float* b, std::uint64_t d);
 
+// out[c] = pq_squared_distance(x, centroids + c x d, d) and
+// out[c] = pq_dot_product(x, centroids + c x d, d), for every c < k, with k
+// centroids of d floats each one after another: the same bits, several
+// centroids side by side.
+void pq_squared_distances(const float* x, const float* centroids, std::uint64_t k, std::uint64_t d, float* out);
+void pq_dot_products(const float* x, const float* centroids, std::uint64_t k, std::uint64_t d, float* out);
+
 // k centroids of d floats (centroid c at c x d) laid out component-major into
 // out (component t of centroid c at t x k + c), for the scans below.
 void pq_transpose(const float* centroids, std::uint64_t k, std::uint64_t d, float* out);
