@@ -89,6 +89,11 @@ struct Scan {
     const VectorStore& store;
     const std::vector<FilterCondition>* filter;  // non-empty, or null
     std::uint64_t now;
+    // Four vectors side by side keep the FMA units busy on vectors already
+    // in cache; on a scan that streams from memory the four interleaved
+    // streams stall more than one sequential stream does, so there the
+    // vectors are scored one after the other. Either way the bits agree.
+    bool four_at_once;
 
     // Held, Active and unexpired now: the checks that read the entry only.
     bool live(const RecordMirror::Entry& e) const {
@@ -96,13 +101,11 @@ struct Scan {
         return !(e.flags & RecordMirror::Entry::kExpires) || now < e.expires_at;
     }
 
-    // The vector of a held, live record when it is a candidate, else null.
-    // The filter goes first: a record it refuses leaves its vector untouched.
-    const float* candidate(std::uint64_t slot, const JsonValue* form) const {
-        if (slot >= store.slot_count()) return nullptr;
-        if (filter && !matches_filter(*filter, *form)) return nullptr;
-        const std::span<const float> v = store.slot_view(slot);
-        return is_deleted_mark(v) ? nullptr : v.data();
+    // Whether a held, live record passes the filter and its slot lies in the
+    // vector file. Its vector is not read yet: the deleted mark is looked at
+    // once the vector is in cache for scoring.
+    bool admitted(std::uint64_t slot, const JsonValue* form) const {
+        return slot < store.slot_count() && (!filter || matches_filter(*filter, *form));
     }
 
     // Scores the candidates among slots [from, to), in slot order. The caller
@@ -116,25 +119,29 @@ struct Scan {
             const std::uint64_t end = std::min<std::uint64_t>(to, begin + kBlockSlots);
             std::size_t m = 0;
             for (std::uint64_t s = begin; s < end; ++s) {
-                if (!live(entries[s])) continue;
-                const float* v = candidate(s, filter ? &mirror.slot_form(s) : nullptr);
-                if (!v) continue;
+                if (!live(entries[s]) || !admitted(s, filter ? &mirror.slot_form(s) : nullptr)) continue;
                 codes[m] = s;
-                vectors[m++] = v;
+                vectors[m++] = store.slot_view(s).data();
             }
+            // A deleted slot is scored along with the others (the kernels
+            // have no effects) and its score dropped, so the vectors stream
+            // through the kernel in slot order.
             std::size_t i = 0;
-            for (; i + 4 <= m; i += 4) kernels.four(query, vectors + i, scores + i);
+            if (four_at_once)
+                for (; i + 4 <= m; i += 4) kernels.four(query, vectors + i, scores + i);
             for (; i < m; ++i) scores[i] = kernels.one(query, {vectors[i], query.size()});
-            for (i = 0; i < m; ++i) best.offer(scores[i], codes[i]);
+            for (i = 0; i < m; ++i)
+                if (!is_deleted_mark(store.slot_view(codes[i]))) best.offer(scores[i], codes[i]);
         }
     }
 
     void extras(Best& best) const {
         const auto& extras = mirror.extras();
         for (std::size_t i = 0; i < extras.size(); ++i) {
-            if (!live(extras[i].entry)) continue;
-            const float* v = candidate(extras[i].slot, filter ? &mirror.extra_form(i) : nullptr);
-            if (v) best.offer(kernels.one(query, {v, query.size()}), kExtraBit | i);
+            const std::uint64_t slot = extras[i].slot;
+            if (!live(extras[i].entry) || !admitted(slot, filter ? &mirror.extra_form(i) : nullptr)) continue;
+            const std::span<const float> v = store.slot_view(slot);
+            if (!is_deleted_mark(v)) best.offer(kernels.one(query, v.first(query.size())), kExtraBit | i);
         }
     }
 };
@@ -146,9 +153,10 @@ std::vector<SearchHit> scan_mirror(const RecordMirror& mirror, std::span<const f
     // the stored length lets the four-at-once kernel, which reads the query's
     // length of each vector, give the same scores.
     const std::span<const float> q = query.first(std::min<std::size_t>(query.size(), store.dimensions()));
-    const Scan scan{mirror, q, distance_kernels(metric), store, filter, now_unix_secs()};
-    const Ranking rank(mirror, higher_is_better(metric));
     const std::uint64_t n = std::min<std::uint64_t>(mirror.slots().size(), store.slot_count());
+    const std::uint64_t floats = n * query.size();
+    const Scan scan{mirror, q, distance_kernels(metric), store, filter, now_unix_secs(), floats < kPoolMinFloats};
+    const Ranking rank(mirror, higher_is_better(metric));
 
     struct Running {
         std::uint64_t others = scans_running.fetch_add(1);
@@ -156,7 +164,6 @@ std::vector<SearchHit> scan_mirror(const RecordMirror& mirror, std::span<const f
     } running;
     WorkerPool& pool = WorkerPool::global();
     std::uint64_t pieces = 1;
-    const std::uint64_t floats = n * query.size();
     if (floats >= kPoolMinFloats) {
         const std::uint64_t share = std::max<std::uint64_t>(1, pool.threads() / (running.others + 1));
         pieces = std::clamp<std::uint64_t>(floats / kMinPieceFloats, 1, share);
