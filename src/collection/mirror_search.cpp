@@ -78,44 +78,85 @@ private:
     std::vector<Kept> kept_;
 };
 
+// Slots whose checks run before any of them is scored: the vectors of a
+// block are then scored four at a time in one tight loop.
+constexpr std::size_t kBlockSlots = 64;
+
 struct Scan {
     const RecordMirror& mirror;
-    std::span<const float> query;
-    Metric metric;
+    std::span<const float> query;  // no longer than a stored vector
+    DistanceKernels kernels;
     const VectorStore& store;
     const std::vector<FilterCondition>* filter;  // non-empty, or null
     std::uint64_t now;
+    // Four vectors side by side keep the FMA units busy on vectors already
+    // in cache; on a scan that streams from memory the four interleaved
+    // streams stall more than one sequential stream does, so there the
+    // vectors are scored one after the other. Either way the bits agree.
+    bool four_at_once;
 
-    // The score of one held record, nothing when it is no candidate.
-    std::optional<float> score(std::uint64_t slot, const RecordMirror::Entry& e, const JsonValue* form) const {
-        if (!e.held() || e.state != RecordState::Active || is_expired_at(e.expiry(), now)) return std::nullopt;
-        if (slot >= store.slot_count()) return std::nullopt;
-        const std::span<const float> v = store.slot_view(slot);
-        if (is_deleted_mark(v)) return std::nullopt;
-        if (filter && !matches_filter(*filter, *form)) return std::nullopt;
-        return distance(metric, query, v);
+    // Held, Active and unexpired now: the checks that read the entry only.
+    bool live(const RecordMirror::Entry& e) const {
+        if (!e.held() || e.state != RecordState::Active) return false;
+        return !(e.flags & RecordMirror::Entry::kExpires) || now < e.expires_at;
     }
 
+    // Whether a held, live record passes the filter and its slot lies in the
+    // vector file. Its vector is not read yet: the deleted mark is looked at
+    // once the vector is in cache for scoring.
+    bool admitted(std::uint64_t slot, const JsonValue* form) const {
+        return slot < store.slot_count() && (!filter || matches_filter(*filter, *form));
+    }
+
+    // Scores the candidates among slots [from, to), in slot order. The caller
+    // bounds `to` by the vector file's slot count.
     void slots(std::uint64_t from, std::uint64_t to, Best& best) const {
         const auto& entries = mirror.slots();
-        for (std::uint64_t s = from; s < to; ++s)
-            if (auto sc = score(s, entries[s], filter ? &mirror.slot_form(s) : nullptr)) best.offer(*sc, s);
+        std::uint64_t codes[kBlockSlots];
+        const float* vectors[kBlockSlots];
+        float scores[kBlockSlots];
+        for (std::uint64_t begin = from; begin < to; begin += kBlockSlots) {
+            const std::uint64_t end = std::min<std::uint64_t>(to, begin + kBlockSlots);
+            std::size_t m = 0;
+            for (std::uint64_t s = begin; s < end; ++s) {
+                if (!live(entries[s]) || !admitted(s, filter ? &mirror.slot_form(s) : nullptr)) continue;
+                codes[m] = s;
+                vectors[m++] = store.slot_view(s).data();
+            }
+            // A deleted slot is scored along with the others (the kernels
+            // have no effects) and its score dropped, so the vectors stream
+            // through the kernel in slot order.
+            std::size_t i = 0;
+            if (four_at_once)
+                for (; i + 4 <= m; i += 4) kernels.four(query, vectors + i, scores + i);
+            for (; i < m; ++i) scores[i] = kernels.one(query, {vectors[i], query.size()});
+            for (i = 0; i < m; ++i)
+                if (!is_deleted_mark(store.slot_view(codes[i]))) best.offer(scores[i], codes[i]);
+        }
     }
 
     void extras(Best& best) const {
         const auto& extras = mirror.extras();
-        for (std::size_t i = 0; i < extras.size(); ++i)
-            if (auto sc = score(extras[i].slot, extras[i].entry, filter ? &mirror.extra_form(i) : nullptr))
-                best.offer(*sc, kExtraBit | i);
+        for (std::size_t i = 0; i < extras.size(); ++i) {
+            const std::uint64_t slot = extras[i].slot;
+            if (!live(extras[i].entry) || !admitted(slot, filter ? &mirror.extra_form(i) : nullptr)) continue;
+            const std::span<const float> v = store.slot_view(slot);
+            if (!is_deleted_mark(v)) best.offer(kernels.one(query, v.first(query.size())), kExtraBit | i);
+        }
     }
 };
 
 std::vector<SearchHit> scan_mirror(const RecordMirror& mirror, std::span<const float> query, Metric metric,
                                    const VectorStore& store, const std::vector<FilterCondition>* filter,
                                    std::uint64_t k) {
-    const Scan scan{mirror, query, metric, store, filter, now_unix_secs()};
-    const Ranking rank(mirror, higher_is_better(metric));
+    // A kernel runs over the shorter of its two vectors; cutting the query to
+    // the stored length lets the four-at-once kernel, which reads the query's
+    // length of each vector, give the same scores.
+    const std::span<const float> q = query.first(std::min<std::size_t>(query.size(), store.dimensions()));
     const std::uint64_t n = std::min<std::uint64_t>(mirror.slots().size(), store.slot_count());
+    const std::uint64_t floats = n * query.size();
+    const Scan scan{mirror, q, distance_kernels(metric), store, filter, now_unix_secs(), floats < kPoolMinFloats};
+    const Ranking rank(mirror, higher_is_better(metric));
 
     struct Running {
         std::uint64_t others = scans_running.fetch_add(1);
@@ -123,7 +164,6 @@ std::vector<SearchHit> scan_mirror(const RecordMirror& mirror, std::span<const f
     } running;
     WorkerPool& pool = WorkerPool::global();
     std::uint64_t pieces = 1;
-    const std::uint64_t floats = n * query.size();
     if (floats >= kPoolMinFloats) {
         const std::uint64_t share = std::max<std::uint64_t>(1, pool.threads() / (running.others + 1));
         pieces = std::clamp<std::uint64_t>(floats / kMinPieceFloats, 1, share);

@@ -21,6 +21,16 @@ float distance(Metric metric, std::span<const float> a, std::span<const float> b
 // out[j] = distance(metric, a, b[j]) bit for bit, computed side by side.
 void distance4(Metric metric, std::span<const float> a, const float* const* b, float* out);
 
+// The kernels distance and distance4 pick for metric, chosen once, so that a
+// scan of many vectors asks for the processor features once rather than per
+// vector: one(a, b) == distance(metric, a, b) and four(a, b, out) matches
+// distance4(metric, a, b, out), bit for bit, in this process.
+struct DistanceKernels {
+    float (*one)(std::span<const float> a, std::span<const float> b);
+    void (*four)(std::span<const float> a, const float* const* b, float* out);
+};
+DistanceKernels distance_kernels(Metric metric);
+
 // A new vector of v's length: for Cosine v scaled by the reciprocal of its
 // norm, or all zeros when the norm is below 2^-23 (a NaN norm gives all NaNs);
 // for every other metric an exact copy of v.

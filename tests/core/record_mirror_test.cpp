@@ -14,6 +14,7 @@
 
 #include <thread>
 
+#include "base/cpu_features.h"
 #include "base/fair_shared_mutex.h"
 #include "collection/batch_add.h"
 #include "collection/compaction.h"
@@ -231,6 +232,50 @@ TEST_F(RecordMirrorTest, ScansCutIntoPiecesRankLikeTheWalk) {
             SCOPED_TRACE(k);
             EXPECT_TRUE(expect_same(*core, query, k, f).served);
         }
+}
+
+TEST_F(RecordMirrorTest, BlocksScoredFourAtOnceScoreLikeTheWalkUnderEitherKernelFamily) {
+    // Lengths off the kernels' 4- and 8-float chunks, candidates thinned by
+    // deletes, expiry and filters so blocks hold every count of candidates.
+    struct Family {
+        const char* name;
+        std::uint32_t features;
+    };
+    const std::vector<Family> families = {{"wide", kCpuAvx2 | kCpuFma}, {"portable", 0}};
+    const auto filter = parse_where(json(R"({"a":{"$in":[1,2]}})"));
+    for (const Family& family : families) {
+        if (family.features && !cpu_has_avx2_fma()) continue;
+        struct Restore {
+            std::uint32_t saved;
+            ~Restore() { exchange_cpu_features_for_testing(saved); }
+        } restore{exchange_cpu_features_for_testing(family.features)};
+        for (std::uint64_t dims : {1, 3, 13, 130})
+            for (Metric metric : {Metric::Cosine, Metric::Dot, Metric::L2}) {
+                SCOPED_TRACE(std::string(family.name) + " dims " + std::to_string(dims));
+                testing::TempDir own;
+                auto made = open_collection(own.path() / "c", CollectionConfig{"c", dims, metric, 0, std::nullopt});
+                ASSERT_TRUE(made);
+                Collection& c = **made;
+                hold_buffer(c);
+                std::mt19937 rng(static_cast<std::uint32_t>(dims));
+                auto vector = [&] {
+                    std::vector<float> v(dims);
+                    for (float& x : v) x = static_cast<float>(static_cast<int>(rng() % 7) - 3) / 4.0f;
+                    return v;
+                };
+                for (int i = 0; i < 300; ++i) {
+                    const std::optional<std::uint64_t> ttl =
+                        rng() % 5 == 0 ? std::optional<std::uint64_t>(rng() % 3) : std::nullopt;
+                    add(c, vector(), "b" + std::to_string(i), kMetadata[rng() % std::size(kMetadata)], ttl);
+                }
+                ASSERT_TRUE(sync_collection(c));
+                for (int i = 0; i < 300; i += 3 + static_cast<int>(rng() % 5))
+                    ASSERT_TRUE(delete_record(c, "b" + std::to_string(i)));
+                clock.advance_ms(1000);
+                for (const auto* f : {static_cast<const std::vector<FilterCondition>*>(nullptr), &filter})
+                    for (std::uint64_t k : {1, 7, 1000}) EXPECT_TRUE(expect_same(c, vector(), k, f).served);
+            }
+    }
 }
 
 TEST_F(RecordMirrorTest, AStaleOrUntrustedMirrorIsWalkedAgain) {
