@@ -53,35 +53,36 @@ inline Vec4 column4(const float* c, std::uint64_t d, std::uint64_t t) {
     return Vec4{c[t], c[d + t], c[2 * d + t], c[3 * d + t]};
 }
 
+// Scores four consecutive centroids at a time, each sum over its components
+// in order: acc + term(x[t], column) per component, then one at a time for
+// the centroids left over.
+template <class Term, class One>
+inline void score_four_at_a_time(const float* x, const float* centroids, std::uint64_t k, std::uint64_t d,
+                                 float* out, Term term, One one) {
+    std::uint64_t c = 0;
+    for (; c + 4 <= k; c += 4) {
+        const float* block = centroids + c * d;
+        Vec4 acc = {0, 0, 0, 0};
+        for (std::uint64_t t = 0; t < d; ++t) {
+            const float xt = x[t];
+            acc = acc + term(Vec4{xt, xt, xt, xt}, column4(block, d, t));
+        }
+        store4(out + c, acc);
+    }
+    for (; c < k; ++c) out[c] = one(x, centroids + c * d, d);
+}
+
 }  // namespace
 
 void pq_squared_distances(const float* x, const float* centroids, std::uint64_t k, std::uint64_t d, float* out) {
-    std::uint64_t c = 0;
-    for (; c + 4 <= k; c += 4) {
-        const float* block = centroids + c * d;
-        Vec4 acc = {0, 0, 0, 0};
-        for (std::uint64_t t = 0; t < d; ++t) {
-            const float xt = x[t];
-            const Vec4 diff = Vec4{xt, xt, xt, xt} - column4(block, d, t);
-            acc = acc + diff * diff;
-        }
-        store4(out + c, acc);
-    }
-    for (; c < k; ++c) out[c] = pq_squared_distance(x, centroids + c * d, d);
+    score_four_at_a_time(x, centroids, k, d, out, [](Vec4 xs, Vec4 cs) {
+        const Vec4 diff = xs - cs;
+        return diff * diff;
+    }, pq_squared_distance);
 }
 
 void pq_dot_products(const float* x, const float* centroids, std::uint64_t k, std::uint64_t d, float* out) {
-    std::uint64_t c = 0;
-    for (; c + 4 <= k; c += 4) {
-        const float* block = centroids + c * d;
-        Vec4 acc = {0, 0, 0, 0};
-        for (std::uint64_t t = 0; t < d; ++t) {
-            const float xt = x[t];
-            acc = acc + Vec4{xt, xt, xt, xt} * column4(block, d, t);
-        }
-        store4(out + c, acc);
-    }
-    for (; c < k; ++c) out[c] = pq_dot_product(x, centroids + c * d, d);
+    score_four_at_a_time(x, centroids, k, d, out, [](Vec4 xs, Vec4 cs) { return xs * cs; }, pq_dot_product);
 }
 
 void pq_transpose(const float* centroids, std::uint64_t k, std::uint64_t d, float* out) {
