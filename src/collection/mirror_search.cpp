@@ -96,10 +96,7 @@ struct Scan {
     bool four_at_once;
 
     // Held, Active and unexpired now: the checks that read the entry only.
-    bool live(const RecordMirror::Entry& e) const {
-        if (!e.held() || e.state != RecordState::Active) return false;
-        return !(e.flags & RecordMirror::Entry::kExpires) || now < e.expires_at;
-    }
+    bool live(const RecordMirror::Entry& e) const { return e.live_at(now); }
 
     // Whether a held, live record passes the filter and its slot lies in the
     // vector file. Its vector is not read yet: the deleted mark is looked at

@@ -183,12 +183,9 @@ void RecordMirror::pack_arena() {
 }
 
 std::uint64_t RecordMirror::live_count(std::uint64_t now) const {
-    auto live = [now](const Entry& e) {
-        return e.held() && e.state == RecordState::Active && !is_expired_at(e.expiry(), now);
-    };
     std::uint64_t n = 0;
-    for (const Entry& e : slots_) n += live(e);
-    for (const Extra& x : extras_) n += live(x.entry);
+    for (const Entry& e : slots_) n += e.live_at(now);
+    for (const Extra& x : extras_) n += x.entry.live_at(now);
     return n;
 }
 

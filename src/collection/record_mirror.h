@@ -73,6 +73,10 @@ public:
         std::optional<std::uint64_t> expiry() const {
             return flags & kExpires ? std::optional<std::uint64_t>(expires_at) : std::nullopt;
         }
+        // Held, and live as is_record_live decides it, at the Unix second now.
+        bool live_at(std::uint64_t now) const {
+            return held() && state == RecordState::Active && !is_expired_at(expiry(), now);
+        }
     };
     struct Extra {
         std::uint64_t slot;
