@@ -35,19 +35,7 @@ float distance(Metric metric, std::span<const float> a, std::span<const float> b
 }
 
 void distance4(Metric metric, std::span<const float> a, const float* const* b, float* out) {
-    const bool dot = higher_is_better(metric);
-    if (cpu_has_avx2_fma()) {
-        if (dot) {
-            dot_product_avx2_x4(a, b, out);
-        } else {
-            l2_squared_avx2_x4(a, b, out);
-        }
-        return;
-    }
-    for (int j = 0; j < 4; ++j) {
-        const std::span<const float> bj(b[j], a.size());
-        out[j] = dot ? dot_product_4lane(a, bj) : l2_squared_4lane(a, bj);
-    }
+    distance_kernels(metric).four(a, b, out);
 }
 
 std::vector<float> normalize(Metric metric, std::span<const float> v) {
