@@ -63,7 +63,14 @@ void Collection::give_back_slot(std::uint64_t slot, std::source_location where) 
 }
 
 Status Collection::persist_free_list(WriteTxn& txn, std::span<const std::uint64_t> also, std::source_location where) {
-    return persist_freelist(*free_list_.shared(where), txn, also);
+    std::vector<std::uint64_t> appended;
+    if (auto st = persist_freelist(*free_list_.shared(where), txn, also, &appended); !st) return st;
+    if (!appended.empty())
+        txn.on_commit([this, appended = std::move(appended), where] {
+            auto list = free_list_.exclusive(where);
+            for (std::uint64_t slot : appended) list->hold(slot);
+        });
+    return {};
 }
 
 Status Collection::persist_free_list(WriteTxn& txn, std::optional<std::uint64_t> also, std::source_location where) {

@@ -142,12 +142,15 @@ private:
     Status write_txn(const std::function<Status(WriteTxn&)>& body,
                      std::source_location where = std::source_location::current());
 
-    // The one way a slot goes back to the free list: appended unless listed
-    // already. Takes free_list_lock (pending_lock may be held).
+    // How a slot that no stored record named goes back to the free list:
+    // appended unless listed already. Takes free_list_lock (pending_lock may
+    // be held). A stored record's slot goes back through release_slot.
     void give_back_slot(std::uint64_t slot, std::source_location where = std::source_location::current());
     // The one way the free list is stored: the whole list, followed by the
     // slots of `also` that it does not list, under "slots" in txn
-    // (free_list_lock shared).
+    // (free_list_lock shared). Once txn commits, and before the next writer
+    // begins, those slots are listed in memory too, held until release_slot
+    // hands them out; so every later commit stores them as well.
     Status persist_free_list(WriteTxn& txn, std::span<const std::uint64_t> also = {},
                              std::source_location where = std::source_location::current());
     Status persist_free_list(WriteTxn& txn, std::optional<std::uint64_t> also,

@@ -14,7 +14,7 @@ bool release_slot(Collection& core, std::uint64_t slot) {
         }
     }
     if (core.config.hnsw) mask_deleted_slot(core, slot);
-    core.give_back_slot(slot);
+    core.free_list_.exclusive()->release(slot);
     return marked;
 }
 

@@ -1,27 +1,53 @@
 #include "storage/freelist.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace tessello {
 
 FreeList::FreeList(std::vector<std::uint64_t> slots) : slots_(std::move(slots)) {
     listed_.reserve(slots_.size());
-    for (std::uint64_t s : slots_) ++listed_[s];
+    for (std::uint64_t s : slots_) ++listed_[s].count;
 }
 
 std::optional<std::uint64_t> FreeList::take_last() {
     std::lock_guard lock(mu_);
-    if (slots_.empty()) return std::nullopt;
-    const std::uint64_t slot = slots_.back();
-    slots_.pop_back();
-    if (auto it = listed_.find(slot); --it->second == 0) listed_.erase(it);
-    return slot;
+    // Held slots are few and only for the moment between a commit and their
+    // release, so the walk past them is short.
+    for (std::size_t i = slots_.size(); i-- > 0;) {
+        const std::uint64_t slot = slots_[i];
+        auto it = listed_.find(slot);
+        if (it->second.held) continue;
+        slots_.erase(slots_.begin() + std::ptrdiff_t(i));
+        if (--it->second.count == 0) listed_.erase(it);
+        return slot;
+    }
+    return std::nullopt;
 }
 
 bool FreeList::push_if_absent(std::uint64_t slot) {
     std::lock_guard lock(mu_);
-    if (!listed_.try_emplace(slot, 1).second) return false;
+    if (!listed_.try_emplace(slot, Listing{1, false}).second) return false;
     slots_.push_back(slot);
+    return true;
+}
+
+bool FreeList::hold(std::uint64_t slot) {
+    std::lock_guard lock(mu_);
+    if (!listed_.try_emplace(slot, Listing{1, true}).second) return false;
+    slots_.push_back(slot);
+    return true;
+}
+
+bool FreeList::release(std::uint64_t slot) {
+    std::lock_guard lock(mu_);
+    auto [it, fresh] = listed_.try_emplace(slot, Listing{1, false});
+    if (fresh) {
+        slots_.push_back(slot);
+        return true;
+    }
+    if (!it->second.held) return false;
+    it->second.held = false;
     return true;
 }
 
@@ -74,15 +100,18 @@ Result<FreeList> load_freelist(const ReadTxn& txn) {
     return FreeList(std::move(*slots));
 }
 
-Status persist_freelist(const FreeList& list, WriteTxn& txn, std::span<const std::uint64_t> also) {
+Status persist_freelist(const FreeList& list, WriteTxn& txn, std::span<const std::uint64_t> also,
+                        std::vector<std::uint64_t>* appended) {
     std::vector<std::uint64_t> slots;
     {
         std::lock_guard lock(list.mu_);
         slots = list.slots_;
-        const std::size_t listed = slots.size();
+        std::unordered_set<std::uint64_t> given;
         for (std::uint64_t slot : also)
-            if (!list.listed_.contains(slot) && std::find(slots.begin() + listed, slots.end(), slot) == slots.end())
+            if (!list.listed_.contains(slot) && given.insert(slot).second) {
                 slots.push_back(slot);
+                if (appended) appended->push_back(slot);
+            }
     }
     return txn.put(kFreelistTable, kFreelistKey, encode_freelist(slots));
 }

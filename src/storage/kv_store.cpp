@@ -311,7 +311,8 @@ WriteTxn::WriteTxn(WriteTxn&& other) noexcept
       entered_(std::exchange(other.entered_, false)),
       map_full_(other.map_full_),
       writer_(std::move(other.writer_)),
-      created_(std::move(other.created_)) {}
+      created_(std::move(other.created_)),
+      on_commit_(std::move(other.on_commit_)) {}
 
 WriteTxn::~WriteTxn() { end(); }
 
@@ -432,8 +433,13 @@ Status WriteTxn::commit() {
         }
         return fail(from_commit_error(rc));
     }();
-    // Committed or failed, the transaction is over: let the next writer in.
+    // Committed or failed, the transaction is over. What must change with the
+    // commit changes before the next writer is let in.
     end();
+    std::vector<std::function<void()>> after = std::move(on_commit_);
+    on_commit_.clear();
+    if (status)
+        for (auto& fn : after) fn();
     if (writer_.owns_lock()) writer_.unlock();
     return status;
 }

@@ -179,6 +179,12 @@ public:
     // provided it wrote something (a transaction that changed nothing leaves
     // the committed state, and its id, as they were).
     std::uint64_t snapshot_id() const;
+    // Runs fn once this transaction has committed, before the store's writer
+    // lock is let go: for state kept beside the store that must change with
+    // the commit as the next writer sees it. A transaction that does not
+    // commit (or a run of write_transaction that is made again) drops it. fn
+    // must not begin a transaction.
+    void on_commit(std::function<void()> fn) { on_commit_.push_back(std::move(fn)); }
 
 private:
     friend Result<WriteTxn> begin_write_txn(KvStore& store);
@@ -203,6 +209,7 @@ private:
     bool map_full_ = false;                // an operation or the commit found the map full
     std::unique_lock<std::mutex> writer_;  // the store's writer lock, when this transaction took it
     std::vector<std::pair<std::string, unsigned>> created_;
+    std::vector<std::function<void()>> on_commit_;
 };
 
 // Gets and puts on one table of a write transaction, as WriteTxn::get and

@@ -38,6 +38,11 @@ struct CollectionTestAccess {
     }
     static std::vector<std::uint64_t> free_slots(Collection& c) { return c.free_list_.shared()->entries(); }
     static void give_back_slot(Collection& c, std::uint64_t slot) { c.give_back_slot(slot); }
+    // One write transaction that stores the free list with `also` in it, as
+    // the commit of a delete of the records at those slots does.
+    static Status store_free_list(Collection& c, std::vector<std::uint64_t> also) {
+        return c.write_txn([&](WriteTxn& txn) { return c.persist_free_list(txn, also); });
+    }
 
     static std::uint64_t slot_count(Collection& c) { return c.vector_store_.shared()->slot_count(); }
     // A copy of the slot's vector; the error of a slot that is not allocated.

@@ -100,29 +100,53 @@ TEST_F(FreeListStoreTest, PersistThenLoadKeepsOrder) {
 TEST_F(FreeListStoreTest, PersistingWithASlotWritesItAtTheEndOnceAndLeavesTheList) {
     FreeList list(std::vector<std::uint64_t>{7, 3});
     const struct {
-        std::optional<std::uint64_t> also;
+        std::vector<std::uint64_t> also;
         std::vector<std::uint64_t> stored;
     } cases[] = {
-        {std::nullopt, {7, 3}},
-        {5, {7, 3, 5}},
-        {7, {7, 3}},  // listed already: not written twice
+        {{}, {7, 3}},
+        {{5}, {7, 3, 5}},
+        {{7}, {7, 3}},  // listed already: not written twice
+        // Several at once: in their order, each once, none listed already.
+        {{5, 3, 9, 5}, {7, 3, 5, 9}},
     };
     for (const auto& c : cases) {
+        std::vector<std::uint64_t> appended;
         {
             auto w = begin_write_txn(*db);
-            ASSERT_TRUE(persist_freelist(list, *w, c.also));
+            ASSERT_TRUE(persist_freelist(list, *w, c.also, &appended));
             ASSERT_TRUE(w->commit());
         }
         EXPECT_EQ(load()->entries(), c.stored);
+        EXPECT_EQ(appended, std::vector<std::uint64_t>(c.stored.begin() + 2, c.stored.end()));
         EXPECT_EQ(list.entries(), (std::vector<std::uint64_t>{7, 3}));
     }
-    // Several slots at once: in their order, each once, none listed already.
-    const std::vector<std::uint64_t> several{5, 3, 9, 5};
-    auto w = begin_write_txn(*db);
-    ASSERT_TRUE(persist_freelist(list, *w, std::span<const std::uint64_t>(several)));
-    ASSERT_TRUE(w->commit());
-    EXPECT_EQ(load()->entries(), (std::vector<std::uint64_t>{7, 3, 5, 9}));
-    EXPECT_EQ(list.entries(), (std::vector<std::uint64_t>{7, 3}));
+}
+
+// A held slot is listed, and so stored by every later persist, but not
+// handed out until it is released.
+TEST_F(FreeListStoreTest, AHeldSlotIsStoredButNotTakenUntilReleased) {
+    FreeList list(std::vector<std::uint64_t>{7});
+    EXPECT_TRUE(list.hold(4));
+    EXPECT_FALSE(list.hold(7));
+    EXPECT_TRUE(list.push_if_absent(9));
+    EXPECT_FALSE(list.push_if_absent(4));
+    {
+        auto w = begin_write_txn(*db);
+        ASSERT_TRUE(persist_freelist(list, *w));
+        ASSERT_TRUE(w->commit());
+    }
+    EXPECT_EQ(load()->entries(), (std::vector<std::uint64_t>{7, 4, 9}));
+    EXPECT_EQ(list.take_last(), 9u);
+    EXPECT_EQ(list.take_last(), 7u);
+    EXPECT_EQ(list.take_last(), std::nullopt);
+    EXPECT_TRUE(list.contains(4));
+
+    EXPECT_TRUE(list.release(4));
+    EXPECT_FALSE(list.release(4));
+    EXPECT_TRUE(list.release(2));  // not listed: appended, as a push would
+    EXPECT_EQ(list.entries(), (std::vector<std::uint64_t>{4, 2}));
+    EXPECT_EQ(list.take_last(), 2u);
+    EXPECT_EQ(list.take_last(), 4u);
 }
 
 TEST_F(FreeListStoreTest, ShortValueFailsToLoad) {

@@ -278,6 +278,36 @@ TEST_F(KvStoreTest, ACursorReadsAndWritesAsTheTransactionDoes) {
     EXPECT_EQ(get(*s, "t", "n"), "direct");
 }
 
+// What a transaction asks to run at its commit runs once, after it, for the
+// run that commits; a run made again on a grown map, a failing body and a
+// one-shot transaction that is never committed run nothing.
+TEST_F(KvStoreTest, WhatRunsAtCommitRunsOnceAndOnlyForACommit) {
+    auto s = open(256 * 1024);
+    int runs = 0, ran = 0;
+    auto st = write_transaction(*s, [&](WriteTxn& w) -> Status {
+        ++runs;
+        w.on_commit([&] {
+            ++ran;
+            EXPECT_EQ(get(*s, "u", "big")->size(), 600u * 1024);  // the commit is visible
+        });
+        return w.put("u", "big", std::vector<std::uint8_t>(600 * 1024, 'x'));
+    });
+    ASSERT_TRUE(st) << st.error().message();
+    EXPECT_GT(runs, 1);
+    EXPECT_EQ(ran, 1);
+
+    ran = 0;
+    EXPECT_FALSE(write_transaction(*s, [&](WriteTxn& w) -> Status {
+        w.on_commit([&] { ++ran; });
+        return fail(StoreError::InvalidInput, "refused");
+    }));
+    {
+        auto w = begin_write_txn(*s);
+        w->on_commit([&] { ++ran; });
+    }
+    EXPECT_EQ(ran, 0);
+}
+
 TEST_F(KvStoreTest, AFailingBodyStoresNothing) {
     auto s = open();
     auto st = write_transaction(*s, [&](WriteTxn& w) -> Status {
@@ -306,9 +336,12 @@ TEST_F(KvStoreTest, FailedCommitIsATransactionErrorAndStoresNothing) {
     auto s = open();
     auto w = begin_write_txn(*s);
     ASSERT_TRUE(w->put("t", "k", bytes("v")));
+    bool ran = false;
+    w->on_commit([&] { ran = true; });
     arm_fault(FaultPoint::Commit);
     auto st = w->commit();
     ASSERT_FALSE(st);
+    EXPECT_FALSE(ran);
     EXPECT_EQ(st.error().kind(), StoreError::Transaction);
     EXPECT_EQ(get(*s, "t", "k"), std::nullopt);
     put(*s, "t", "k", "v2");

@@ -12,6 +12,8 @@
 
 #include "collection/batch_add.h"
 #include "collection/fetch_record.h"
+#include "collection/insert.h"
+#include "collection/slot_release.h"
 #include "collection/search_collection.h"
 #include "collection/sync.h"
 #include "collection_fixture.h"
@@ -124,6 +126,26 @@ TEST_F(ReplacedSlotTest, ABatchGivesReplacedSlotsBackInBatchOrder) {
     EXPECT_EQ(*Access::read_slot(*core, stored(*core, "m")->slot), (std::vector<float>{2, 5}));
     EXPECT_EQ(*Access::read_slot(*core, stored(*core, "q")->slot), (std::vector<float>{2, 3}));
     expect_every_slot_accounted_for(*core);
+}
+
+// A slot a commit lists free is in every list stored after it, also the one
+// a second writer commits before the first has handed the slot out; no add
+// takes it until then. (Else a restart would find the slot orphaned.)
+TEST_F(ReplacedSlotTest, ASlotListedFreeByACommitStaysListedUntilItIsHandedOut) {
+    auto core = open();
+    for (const char* id : {"a", "b", "c"}) add(*core, {1, 1}, id);
+    ASSERT_TRUE(sync_collection(*core));
+    ASSERT_TRUE(Access::store_free_list(*core, {0}));
+    ASSERT_TRUE(Access::store_free_list(*core, {1}));
+    {
+        auto txn = begin_read_txn(Access::meta_db(*core));
+        EXPECT_EQ(load_freelist(*txn)->entries(), (std::vector<std::uint64_t>{0, 1}));
+    }
+    EXPECT_EQ(Access::free_slots(*core), (std::vector<std::uint64_t>{0, 1}));
+    EXPECT_EQ(*allocate_slot(*core), 3u);
+    release_slot(*core, 0);
+    EXPECT_EQ(*allocate_slot(*core), 0u);
+    EXPECT_EQ(Access::free_slots(*core), (std::vector<std::uint64_t>{1}));
 }
 
 // Batches from several threads that store the same identifiers, each in its
