@@ -52,8 +52,10 @@
 #include <vector>
 
 #include "base/fair_shared_mutex.h"
+#include "base/shared_pass.h"
 #include "collection/core_lock.h"
 #include "collection/core_txn.h"
+#include "collection/mirror_scan.h"
 #include "collection/record_mirror.h"
 #include "collection/write_behind.h"
 #include "search/filter/filter_condition.h"
@@ -133,6 +135,7 @@ private:
     // The steps of the operations, defined in the operations' files.
     struct FlushSteps;       // collection/insert.cpp
     struct BatchSteps;       // collection/batch_add.cpp
+    struct MirrorPassSteps;  // collection/mirror_search.cpp
     struct CompactionSteps;  // collection/compaction.cpp
     struct SearchSteps;      // collection/search_collection.cpp
     struct UpsertSteps;      // collection/upsert_delete.cpp
@@ -195,6 +198,12 @@ private:
 
     // The in-memory copy of table "records" that the exact search scans.
     Guarded<RecordMirror, FairSharedMutex, CoreLock::Mirror> mirror_;
+    // Exact searches that wait to be scored in the next pass over the mirror.
+    // Its mutex is held only inside the queue, never with another lock; a
+    // search waiting in it holds what any search holds (index_lock shared,
+    // its read transaction), and the pass takes mirror_lock and then
+    // vector_store_lock as a search does.
+    SharedPass<MirrorQuery> mirror_passes_;
 };
 
 // Opens or creates the collection directory dir with the given configuration:

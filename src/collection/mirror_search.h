@@ -3,19 +3,17 @@
 // (collection/record_mirror.h) instead of a walk of table "records".
 //
 // The result is exactly that of search_stored over the same read
-// transaction: the same hits, scores and order. Candidates are the Active,
-// unexpired records (expiry at the current second) that pass the filter,
-// scored in place in the vector file in slot order; ties are broken by
-// identifier byte order, as the walk's key order breaks them, and a NaN
-// score ranks below every number. A mirror that holds the error of a value
-// that does not decode fails the search with it.
+// transaction: the same hits, scores and order (collection/mirror_scan.h).
+// A mirror that holds the error of a value that does not decode fails the
+// search with it.
 //
-// Large scans are cut into pieces run on the worker pool, fewer the more
-// searches run at once, so that concurrent searches do not queue behind
-// each other's pieces.
+// Searches of one core that arrive while a pass over its mirror runs wait
+// for it to end and are then scored together in the next pass, run by one
+// of them (base/shared_pass.h): concurrent searches read the vectors once.
 //
 // Takes mirror_lock (shared, or exclusively to walk the table again) and
-// then vector_store_lock shared; the caller holds index_lock shared and the
+// then vector_store_lock shared, on this thread or on the thread of the
+// search that runs the pass; the caller holds index_lock shared and the
 // read transaction `txn`, and none of the locks taken here.
 #include <cstdint>
 #include <optional>

@@ -397,8 +397,6 @@ void VectorStore::set_first_bits(std::uint64_t slot, std::uint32_t bits) {
     store_le(mapping_.data() + kVectorsHeaderSize + slot * stride_, bits);
 }
 
-bool is_deleted_mark(std::span<const float> slot) { return !slot.empty() && std::isnan(slot[0]); }
-
 // ---- durability ------------------------------------------------------------
 
 Status VectorStore::sync_mapping() const {

@@ -16,6 +16,7 @@
 // file has its blocks reserved before anything is stored through the mapping,
 // so a full disk is an Io error from the call that needed the space, never a
 // fault in a store to the mapping. Writes reach the disk with sync_vectors.
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <span>
@@ -153,6 +154,6 @@ void remove_unfinished_creations(const std::filesystem::path& path);
 // version left: shorter than a header, or a header of zero bytes only.
 bool is_unfinished_vector_file(const std::filesystem::path& path);
 
-bool is_deleted_mark(std::span<const float> slot);
+inline bool is_deleted_mark(std::span<const float> slot) { return !slot.empty() && std::isnan(slot[0]); }
 
 }  // namespace tessello

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <barrier>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -276,6 +277,76 @@ TEST_F(RecordMirrorTest, BlocksScoredFourAtOnceScoreLikeTheWalkUnderEitherKernel
                     for (std::uint64_t k : {1, 7, 1000}) EXPECT_TRUE(expect_same(c, vector(), k, f).served);
             }
     }
+}
+
+// Searches that arrive together are scored in shared passes; each gets the
+// answer of its own query, k and filter, as the walk gives it, and one whose
+// transaction the mirror has moved past is sent to the walk, whatever the
+// searches it shared a pass with.
+TEST_F(RecordMirrorTest, SearchesAtOnceEachGetTheirOwnAnswer) {
+    constexpr std::size_t kDims = 16;
+    constexpr int kThreads = 8;
+    auto core = open(kDims, Metric::Dot);
+    Collection& c = *core;
+    std::mt19937 rng(5);
+    auto vector = [&] {
+        std::vector<float> v(kDims);
+        for (float& x : v) x = static_cast<float>(static_cast<int>(rng() % 9) - 4) / 4.0f;
+        return v;
+    };
+    hold_buffer(c);
+    for (int i = 0; i < 6000; ++i) {
+        const std::optional<std::uint64_t> ttl = i % 7 == 0 ? std::optional<std::uint64_t>(1) : std::nullopt;
+        add(c, vector(), "q" + std::to_string(i), kMetadata[i % std::size(kMetadata)], ttl);
+    }
+    ASSERT_TRUE(sync_collection(c));
+    for (int i = 0; i < 6000; i += 11) ASSERT_TRUE(delete_record(c, "q" + std::to_string(i)));
+    clock.advance_ms(2000);
+    auto old = Access::read_txn(c);
+    ASSERT_TRUE(old);
+    std::thread([&] {  // a thread of its own: this one holds a transaction
+        add(c, vector(), "late");
+        ASSERT_TRUE(sync_collection(c));
+    }).join();
+
+    std::vector<std::vector<FilterCondition>> filters;
+    for (const char* f : kFilters) filters.push_back(parse_where(json(f)));
+    struct Case {
+        std::vector<float> query;
+        std::uint64_t k;
+        const std::vector<FilterCondition>* filter;
+        std::string expected;
+    };
+    std::vector<Case> cases;
+    for (int i = 0; i < 24; ++i) {
+        Case x{vector(), std::uint64_t{1} + rng() % 40, i % 3 ? &filters[rng() % filters.size()] : nullptr, {}};
+        auto txn = Access::read_txn(c);
+        WalkSplits splits;
+        auto vectors = Access::vectors_shared(c);
+        x.expected = describe(search_stored(Access::meta_db(c), *txn, x.query, c.config.metric, *vectors, x.filter,
+                                            x.k, x.k * 10, splits));
+        cases.push_back(std::move(x));
+    }
+    ASSERT_TRUE(mirrored_search(c, *Access::read_txn(c), cases[0].query, 1, &filters[1]));  // forms made
+
+    std::barrier start(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 40; ++round) {
+                const Case& x = cases[(t * 5 + round) % cases.size()];
+                start.arrive_and_wait();
+                if (t == 0 && round % 4 == 0) {
+                    EXPECT_FALSE(mirrored_search(c, *old, x.query, x.k, x.filter)) << "served a stale view";
+                    continue;
+                }
+                auto txn = Access::read_txn(c);
+                auto hits = mirrored_search(c, *txn, x.query, x.k, x.filter);
+                ASSERT_TRUE(hits) << "not served";
+                EXPECT_EQ(describe(*hits), x.expected);
+            }
+        });
+    for (auto& th : threads) th.join();
 }
 
 TEST_F(RecordMirrorTest, AStaleOrUntrustedMirrorIsWalkedAgain) {
