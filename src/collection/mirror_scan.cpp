@@ -43,6 +43,7 @@ public:
     const RecordMirror::Entry& entry(std::uint64_t code) const {
         return code & kExtraBit ? mirror_.extras()[code & ~kExtraBit].entry : mirror_.slots()[code];
     }
+    bool higher() const { return higher_; }
     bool operator()(const Kept& a, const Kept& b) const {
         if (score_ranks_before(a.score, b.score, higher_)) return true;
         if (score_ranks_before(b.score, a.score, higher_)) return false;
@@ -54,21 +55,27 @@ private:
     bool higher_;
 };
 
-// The best k offered, as a heap whose front is the worst kept.
+// The best k offered, as a heap whose front is the worst kept. Once full, a
+// score that ranks below the worst kept is turned away on the score alone.
 class Best {
 public:
     Best(const Ranking& rank, std::uint64_t k) : rank_(&rank), k_(k) {}
 
     void offer(float score, std::uint64_t code) {
+        if (full_ && score_ranks_before(worst_, score, rank_->higher())) return;
         const Kept x{score, code};
         if (kept_.size() < k_) {
             kept_.push_back(x);
             std::push_heap(kept_.begin(), kept_.end(), *rank_);
+            full_ = kept_.size() == k_;
         } else if ((*rank_)(x, kept_.front())) {
             std::pop_heap(kept_.begin(), kept_.end(), *rank_);
             kept_.back() = x;
             std::push_heap(kept_.begin(), kept_.end(), *rank_);
+        } else {
+            return;
         }
+        if (full_) worst_ = kept_.front().score;
     }
     std::vector<Kept>& kept() { return kept_; }
 
@@ -76,6 +83,8 @@ private:
     const Ranking* rank_;
     std::uint64_t k_;
     std::vector<Kept> kept_;
+    bool full_ = false;
+    float worst_ = 0;
 };
 
 struct Pass {
@@ -85,12 +94,12 @@ struct Pass {
     DistanceKernels kernels;
     const VectorStore& store;
     std::uint64_t now;
-    // Four vectors side by side keep the FMA units busy on vectors already
-    // in cache; on a pass that streams from memory the four interleaved
-    // streams stall more than one sequential stream does, so there the
-    // first query scores the vectors one after the other, which brings them
-    // into cache for the rest. Either way the bits agree.
-    bool four_at_once;
+    // Eight (or four) vectors side by side keep the FMA units busy on
+    // vectors already in cache; on a pass that streams from memory the
+    // interleaved streams stall more than one sequential stream does, so
+    // there the first query scores the vectors one after the other, which
+    // brings them into cache for the rest. Either way the bits agree.
+    bool many_at_once;
 
     // Scores the candidates among slots [from, to) for every query, in slot
     // order, into best[query]. The caller bounds `to` by the vector file's
@@ -129,20 +138,37 @@ struct Pass {
                     c = picked_codes;
                     v = picked;
                 }
-                score(trimmed[j], v, n, four_at_once || j > 0, scores);
+                score(trimmed[j], v, n, many_at_once || j > 0, scores);
                 // A deleted slot is scored along with the others (the kernels
                 // have no effects) and its score dropped, so the vectors
-                // stream through the kernel in slot order.
+                // stream through the kernel in slot order. Once the first
+                // query has brought them into cache, the deleted ones leave
+                // the block's list, so later queries neither score nor check them.
+                if (j > 0) {
+                    for (std::size_t i = 0; i < n; ++i) best[j].offer(scores[i], c[i]);
+                    continue;
+                }
                 for (std::size_t i = 0; i < n; ++i)
                     if (!is_deleted_mark(std::span<const float>(v[i], 1))) best[j].offer(scores[i], c[i]);
+                if (queries.size() > 1) {
+                    std::size_t kept = 0;
+                    for (std::size_t i = 0; i < m; ++i)
+                        if (!is_deleted_mark(std::span<const float>(vectors[i], 1))) {
+                            codes[kept] = codes[i];
+                            vectors[kept++] = vectors[i];
+                        }
+                    m = kept;
+                }
             }
         }
     }
 
-    void score(std::span<const float> q, const float* const* v, std::size_t n, bool four, float* out) const {
+    void score(std::span<const float> q, const float* const* v, std::size_t n, bool many, float* out) const {
         std::size_t i = 0;
-        if (four)
+        if (many) {
+            for (; i + 8 <= n; i += 8) kernels.eight(q, v + i, out + i);
             for (; i + 4 <= n; i += 4) kernels.four(q, v + i, out + i);
+        }
         for (; i < n; ++i) out[i] = kernels.one(q, {v[i], q.size()});
     }
 

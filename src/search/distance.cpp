@@ -12,9 +12,9 @@ namespace {
 // 2^-23, the f32 machine epsilon: norms below it count as the zero vector.
 constexpr float kMinNorm = 1.1920929e-7f;
 
-template <float (*kernel)(std::span<const float>, std::span<const float>)>
-void each_of_four(std::span<const float> a, const float* const* b, float* out) {
-    for (int j = 0; j < 4; ++j) out[j] = kernel(a, std::span<const float>(b[j], a.size()));
+template <int N, float (*kernel)(std::span<const float>, std::span<const float>)>
+void each_of(std::span<const float> a, const float* const* b, float* out) {
+    for (int j = 0; j < N; ++j) out[j] = kernel(a, std::span<const float>(b[j], a.size()));
 }
 
 }  // namespace
@@ -22,10 +22,10 @@ void each_of_four(std::span<const float> a, const float* const* b, float* out) {
 DistanceKernels distance_kernels(Metric metric) {
     const bool dot = higher_is_better(metric);
     if (cpu_has_avx2_fma())
-        return dot ? DistanceKernels{dot_product_avx2, dot_product_avx2_x4}
-                   : DistanceKernels{l2_squared_avx2, l2_squared_avx2_x4};
-    return dot ? DistanceKernels{dot_product_4lane, each_of_four<dot_product_4lane>}
-               : DistanceKernels{l2_squared_4lane, each_of_four<l2_squared_4lane>};
+        return dot ? DistanceKernels{dot_product_avx2, dot_product_avx2_x4, dot_product_avx2_x8}
+                   : DistanceKernels{l2_squared_avx2, l2_squared_avx2_x4, l2_squared_avx2_x8};
+    return dot ? DistanceKernels{dot_product_4lane, each_of<4, dot_product_4lane>, each_of<8, dot_product_4lane>}
+               : DistanceKernels{l2_squared_4lane, each_of<4, l2_squared_4lane>, each_of<8, l2_squared_4lane>};
 }
 
 float distance(Metric metric, std::span<const float> a, std::span<const float> b) {

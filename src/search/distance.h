@@ -24,10 +24,12 @@ void distance4(Metric metric, std::span<const float> a, const float* const* b, f
 // The kernels distance and distance4 pick for metric, chosen once, so that a
 // scan of many vectors asks for the processor features once rather than per
 // vector: one(a, b) == distance(metric, a, b) and four(a, b, out) matches
-// distance4(metric, a, b, out), bit for bit, in this process.
+// distance4(metric, a, b, out), bit for bit, in this process; eight(a, b,
+// out) gives out[j] = one(a, b[j]) for eight vectors of a's length.
 struct DistanceKernels {
     float (*one)(std::span<const float> a, std::span<const float> b);
     void (*four)(std::span<const float> a, const float* const* b, float* out);
+    void (*eight)(std::span<const float> a, const float* const* b, float* out);
 };
 DistanceKernels distance_kernels(Metric metric);
 

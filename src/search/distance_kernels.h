@@ -12,8 +12,8 @@
 //   running sum in index order; both end in an f32 square root.
 //
 // The kernels run over the first min(|a|, |b|) values and never read past b.
-// The `_x4` kernels score a against four vectors of a's length at once:
-// out[j] is the single kernel's value for b[j], bit for bit.
+// The `_x4` and `_x8` kernels score a against four (eight) vectors of a's
+// length at once: out[j] is the single kernel's value for b[j], bit for bit.
 // The `_avx2` kernels may only be called where cpu_has_avx2_fma() holds.
 #include <span>
 
@@ -24,6 +24,8 @@ float l2_squared_avx2(std::span<const float> a, std::span<const float> b);
 float l2_norm_avx2(std::span<const float> v);
 void dot_product_avx2_x4(std::span<const float> a, const float* const* b, float* out);
 void l2_squared_avx2_x4(std::span<const float> a, const float* const* b, float* out);
+void dot_product_avx2_x8(std::span<const float> a, const float* const* b, float* out);
+void l2_squared_avx2_x8(std::span<const float> a, const float* const* b, float* out);
 
 float dot_product_4lane(std::span<const float> a, std::span<const float> b);
 float l2_squared_4lane(std::span<const float> a, std::span<const float> b);

@@ -69,44 +69,33 @@ TESSELLO_WIDE inline float pair_kernel(std::span<const float> a, std::span<const
     return h;
 }
 
-// Four pairs side by side: a against b[0..3], each b[j] holding a.size()
-// values. Each lane sum takes its chunks in the same order as pair_kernel
-// and is reduced the same way, so out[j] is pair_kernel(a, b[j]) bit for
-// bit; the four independent chains only keep the FMA units busy.
-template <__m256 (*step)(__m256, const float*, const float*), float (*term)(float, float)>
-TESSELLO_WIDE inline void pair_kernel4(std::span<const float> a, const float* const* b, float* out) {
+// N pairs side by side (four or eight): a against b[0..N-1], each b[j]
+// holding a.size() values. Each lane sum takes its chunks in the same order
+// as pair_kernel and is reduced the same way, so out[j] is
+// pair_kernel(a, b[j]) bit for bit; the N independent chains only keep the
+// FMA units busy (eight cover the FMA latency twice over what four do).
+template <int N, __m256 (*step)(__m256, const float*, const float*), float (*term)(float, float)>
+TESSELLO_WIDE inline void pair_kernel_n(std::span<const float> a, const float* const* b, float* out) {
     const std::size_t n = a.size();
     const float* pa = a.data();
-    const float* b0 = b[0];
-    const float* b1 = b[1];
-    const float* b2 = b[2];
-    const float* b3 = b[3];
     const std::size_t whole = n - n % 8;
-    __m256 t0 = _mm256_setzero_ps();
-    __m256 t1 = _mm256_setzero_ps();
-    __m256 t2 = _mm256_setzero_ps();
-    __m256 t3 = _mm256_setzero_ps();
+    __m256 t[N];
+#pragma GCC unroll 8
+    for (int j = 0; j < N; ++j) t[j] = _mm256_setzero_ps();
     std::size_t i = 0;
     for (; i < whole; i += 8) {
-        t0 = step(t0, pa + i, b0 + i);
-        t1 = step(t1, pa + i, b1 + i);
-        t2 = step(t2, pa + i, b2 + i);
-        t3 = step(t3, pa + i, b3 + i);
+#pragma GCC unroll 8
+        for (int j = 0; j < N; ++j) t[j] = step(t[j], pa + i, b[j] + i);
     }
-    float h0 = reduce8(t0);
-    float h1 = reduce8(t1);
-    float h2 = reduce8(t2);
-    float h3 = reduce8(t3);
+    float h[N];
+#pragma GCC unroll 8
+    for (int j = 0; j < N; ++j) h[j] = reduce8(t[j]);
     for (; i < n; ++i) {
-        h0 = h0 + term(pa[i], b0[i]);
-        h1 = h1 + term(pa[i], b1[i]);
-        h2 = h2 + term(pa[i], b2[i]);
-        h3 = h3 + term(pa[i], b3[i]);
+#pragma GCC unroll 8
+        for (int j = 0; j < N; ++j) h[j] = h[j] + term(pa[i], b[j][i]);
     }
-    out[0] = h0;
-    out[1] = h1;
-    out[2] = h2;
-    out[3] = h3;
+#pragma GCC unroll 8
+    for (int j = 0; j < N; ++j) out[j] = h[j];
 }
 
 inline float product_term(float a, float b) { return a * b; }
@@ -126,11 +115,19 @@ TESSELLO_WIDE float l2_squared_avx2(std::span<const float> a, std::span<const fl
 }
 
 TESSELLO_WIDE void dot_product_avx2_x4(std::span<const float> a, const float* const* b, float* out) {
-    pair_kernel4<dot_step, product_term>(a, b, out);
+    pair_kernel_n<4, dot_step, product_term>(a, b, out);
 }
 
 TESSELLO_WIDE void l2_squared_avx2_x4(std::span<const float> a, const float* const* b, float* out) {
-    pair_kernel4<l2_step, squared_difference_term>(a, b, out);
+    pair_kernel_n<4, l2_step, squared_difference_term>(a, b, out);
+}
+
+TESSELLO_WIDE void dot_product_avx2_x8(std::span<const float> a, const float* const* b, float* out) {
+    pair_kernel_n<8, dot_step, product_term>(a, b, out);
+}
+
+TESSELLO_WIDE void l2_squared_avx2_x8(std::span<const float> a, const float* const* b, float* out) {
+    pair_kernel_n<8, l2_step, squared_difference_term>(a, b, out);
 }
 
 TESSELLO_WIDE float l2_norm_avx2(std::span<const float> v) {
@@ -167,6 +164,12 @@ void dot_product_avx2_x4(std::span<const float> a, const float* const* b, float*
 }
 void l2_squared_avx2_x4(std::span<const float> a, const float* const* b, float* out) {
     for (int j = 0; j < 4; ++j) out[j] = l2_squared_4lane(a, {b[j], a.size()});
+}
+void dot_product_avx2_x8(std::span<const float> a, const float* const* b, float* out) {
+    for (int j = 0; j < 8; ++j) out[j] = dot_product_4lane(a, {b[j], a.size()});
+}
+void l2_squared_avx2_x8(std::span<const float> a, const float* const* b, float* out) {
+    for (int j = 0; j < 8; ++j) out[j] = l2_squared_4lane(a, {b[j], a.size()});
 }
 
 #endif

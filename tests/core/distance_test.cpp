@@ -313,31 +313,38 @@ TEST_P(BothFamilies, DistanceValues) {
     EXPECT_TRUE(std::isnan(distance(2, v, with_nan)));
 }
 
-TEST_P(BothFamilies, FourAtOnceScoreAsOneAtATime) {
+TEST_P(BothFamilies, FourOrEightAtOnceScoreAsOneAtATime) {
     // Exact-length heap buffers, a NaN or an infinity in some of them, and
-    // the four vectors distinct so that a lane fed the wrong vector shows.
+    // the vectors distinct so that a lane fed the wrong vector shows.
     std::mt19937 rng(48);
     for (std::size_t n : test_lengths()) {
         const std::vector<float> a = random_vector(n, rng);
         std::vector<std::vector<float>> b;
-        for (int j = 0; j < 4; ++j) b.push_back(random_vector(n, rng));
+        for (int j = 0; j < 8; ++j) b.push_back(random_vector(n, rng));
         if (n > 2) {
             b[1][n / 2] = std::numeric_limits<float>::quiet_NaN();
             b[3][n - 1] = std::numeric_limits<float>::infinity();
+            b[6][0] = -std::numeric_limits<float>::infinity();
         }
-        const float* const rows[4] = {b[0].data(), b[1].data(), b[2].data(), b[3].data()};
+        const float* rows[8];
+        for (int j = 0; j < 8; ++j) rows[j] = b[j].data();
         for (std::uint8_t code : {0, 1, 2, 3, 9}) {
             float out[4];
             distance4(static_cast<Metric>(code), a, rows, out);
             // The kernels chosen once for a scan give the same bits.
             const DistanceKernels chosen = distance_kernels(static_cast<Metric>(code));
-            float chosen_out[4];
-            chosen.four(a, rows, chosen_out);
-            for (int j = 0; j < 4; ++j) {
+            float four[4], eight[8];
+            chosen.four(a, rows, four);
+            chosen.eight(a, rows, eight);
+            for (int j = 0; j < 8; ++j) {
+                SCOPED_TRACE("n=" + std::to_string(n) + " code " + std::to_string(code) + " j=" + std::to_string(j));
                 const std::uint32_t one = bits(distance(code, a, b[j]));
-                EXPECT_EQ(bits(out[j]), one) << "n=" << n << " code " << int(code) << " j=" << j;
-                EXPECT_EQ(bits(chosen_out[j]), one) << "n=" << n << " code " << int(code) << " j=" << j;
-                EXPECT_EQ(bits(chosen.one(a, b[j])), one) << "n=" << n << " code " << int(code) << " j=" << j;
+                if (j < 4) {
+                    EXPECT_EQ(bits(out[j]), one);
+                    EXPECT_EQ(bits(four[j]), one);
+                }
+                EXPECT_EQ(bits(eight[j]), one);
+                EXPECT_EQ(bits(chosen.one(a, b[j])), one);
             }
         }
     }
