@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
@@ -51,6 +52,34 @@ TEST(SharedPassTest, EveryCallerIsServedOnceAndPassesNeverOverlap) {
     EXPECT_FALSE(overlap.load());
     EXPECT_EQ(items_seen.load(), kThreads * kCalls);
     EXPECT_LT(passes_run.load(), kThreads * kCalls) << "no pass served more than one caller";
+}
+
+// After a pass that served many, the next runner waits for company only for
+// a bounded time: a caller left alone still gets through, pass after pass.
+TEST(SharedPassTest, ACallerLeftAloneAfterABusyPassIsNotHeldUp) {
+    constexpr int kThreads = 8;
+    SharedPass<Item> passes;
+    std::atomic<int> biggest{0};
+    auto pass = [&](std::span<Item* const> batch) {
+        biggest = std::max<int>(biggest, static_cast<int>(batch.size()));
+        for (Item* item : batch) item->output = item->input;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 20; ++i) {
+                Item item{i};
+                passes.serve(item, pass);
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_GT(biggest.load(), 1);
+    for (int i = 0; i < 50; ++i) {
+        Item item{i};
+        passes.serve(item, pass);
+        EXPECT_EQ(item.output, i);
+    }
 }
 
 // A lone caller runs its own pass at once, on its own thread; a pass that
