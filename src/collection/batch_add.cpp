@@ -146,6 +146,7 @@ Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput 
     // Until the records that name them are stored, the slots are nobody's:
     // a failure before that gives them all back.
     SlotLease lease(core);
+    lease.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
         std::string id;
         if (batch.ids) {

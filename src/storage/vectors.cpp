@@ -366,6 +366,7 @@ Status VectorStore::write_slots(std::span<const std::uint64_t> slots, std::span<
     if (good > 0)
         if (auto st = reserve_before_writing(); !st) return st;
     std::vector<iovec> run;
+    run.reserve(good);
     std::size_t i = 0;
     while (i < good) {
         const std::uint64_t start = slots[i];
