@@ -20,9 +20,9 @@ Status check(const Collection& core, const BatchInput& b) {
     if (b.metadata.size() != n) return fail(StoreError::InvalidInput, "vectors and metadatas must have same length");
     if (b.ids && b.ids->size() != n) return fail(StoreError::InvalidInput, "ids must have same length as vectors");
     if (b.ttls && b.ttls->size() != n) return fail(StoreError::InvalidInput, "ttls must have same length as vectors");
-    for (const auto& row : b.rows)
-        if (row.size() != core.config.dimensions)
-            return fail(StoreError::dimension_mismatch(core.config.dimensions, row.size()));
+    for (std::size_t i = 0; i < n; ++i)
+        if (b.rows[i].size() != core.config.dimensions)
+            return fail(StoreError::dimension_mismatch(core.config.dimensions, b.rows[i].size()));
     if (b.ids)
         for (const auto& id : *b.ids)
             if (auto st = validate_record_id(id); !st) return st;
@@ -79,7 +79,7 @@ struct Collection::BatchSteps {
         return stored;
     }
 
-    static Status write_vectors(Collection& core, const std::vector<std::vector<float>>& rows,
+    static Status write_vectors(Collection& core, const RowBlock& rows,
                                 const std::vector<std::uint64_t>& slots) {
         return core.vector_store_.exclusive()->write_slots(slots, rows);
     }
@@ -135,7 +135,7 @@ struct Collection::BatchSteps {
 Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput batch) {
     if (auto st = check(core, batch); !st) return fail(st.error());
     const Metric metric = core.config.metric;
-    for (auto& row : batch.rows) normalize_in_place(metric, row);
+    for (std::size_t i = 0; i < batch.rows.size(); ++i) normalize_in_place(metric, batch.rows[i]);
 
     const std::size_t n = batch.rows.size();
     std::vector<Record> records;
