@@ -1,12 +1,16 @@
 #pragma once
 // RowBlock: rows of floats, each of its own length, stored one after another
-// in one buffer, so that a batch of many rows costs one allocation instead of
-// one per row. Rows are read and changed in place as spans, valid until the
-// next append. Not thread safe; a value type.
+// in a few large chunks, so that a batch of many rows costs a few allocations
+// instead of one per row. The chunks stay small enough for the allocator to
+// serve them from memory it already holds (a single buffer of a whole batch
+// would be mapped afresh, and faulted in, on every batch). Rows are read and
+// changed in place as spans; a row never moves. Not thread safe; movable.
 #include <algorithm>
 #include <cstddef>
 #include <initializer_list>
+#include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace tessello {
@@ -17,42 +21,59 @@ public:
     RowBlock(std::initializer_list<std::vector<float>> rows) {
         for (const auto& row : rows) push_back(row);
     }
-
-    std::size_t size() const { return ends_.size(); }
-    bool empty() const { return ends_.empty(); }
-
-    std::span<float> operator[](std::size_t i) { return {values_.data() + begin(i), ends_[i] - begin(i)}; }
-    std::span<const float> operator[](std::size_t i) const {
-        return {values_.data() + begin(i), ends_[i] - begin(i)};
+    RowBlock(RowBlock&& other) noexcept { take(other); }
+    RowBlock& operator=(RowBlock&& other) noexcept {
+        if (this != &other) take(other);
+        return *this;
     }
 
-    // Room for `rows` more rows holding `values` floats in all.
-    void reserve(std::size_t rows, std::size_t values) {
-        ends_.reserve(ends_.size() + rows);
-        values_.reserve(values_.size() + values);
-    }
-    // A new last row of n floats (zero), for the caller to fill.
+    std::size_t size() const { return rows_.size(); }
+    bool empty() const { return rows_.empty(); }
+
+    std::span<float> operator[](std::size_t i) { return rows_[i]; }
+    std::span<const float> operator[](std::size_t i) const { return rows_[i]; }
+
+    // Room for `rows` more rows.
+    void reserve(std::size_t rows) { rows_.reserve(rows_.size() + rows); }
+    // A new last row of n floats, left for the caller to fill.
     std::span<float> append(std::size_t n) {
-        const std::size_t at = values_.size();
-        values_.resize(at + n);
-        ends_.push_back(at + n);
-        return {values_.data() + at, n};
+        if (n > left_) {
+            const std::size_t size = std::max(n, kChunkFloats);
+            chunks_.push_back(std::make_unique_for_overwrite<float[]>(size));
+            next_ = chunks_.back().get();
+            left_ = size;
+        }
+        std::span<float> row(next_, n);
+        next_ += n;
+        left_ -= n;
+        rows_.push_back(row);
+        return row;
     }
-    void push_back(std::span<const float> row) {
-        auto out = append(row.size());
-        std::copy(row.begin(), row.end(), out.begin());
-    }
+    void push_back(std::span<const float> row) { std::ranges::copy(row, append(row.size()).begin()); }
     void push_back(std::initializer_list<float> row) { push_back(std::span<const float>(row.begin(), row.size())); }
     void clear() {
-        values_.clear();
-        ends_.clear();
+        rows_.clear();
+        chunks_.clear();
+        next_ = nullptr;
+        left_ = 0;
     }
 
 private:
-    std::size_t begin(std::size_t i) const { return i == 0 ? 0 : ends_[i - 1]; }
+    void take(RowBlock& other) {
+        rows_ = std::exchange(other.rows_, {});
+        chunks_ = std::exchange(other.chunks_, {});
+        next_ = std::exchange(other.next_, nullptr);
+        left_ = std::exchange(other.left_, 0);
+    }
 
-    std::vector<float> values_;
-    std::vector<std::size_t> ends_;  // one past each row's last float
+    // 64 KiB: below the smallest size from which the allocator maps a
+    // block of its own (128 KiB until it learns larger ones).
+    static constexpr std::size_t kChunkFloats = std::size_t{1} << 14;
+
+    std::vector<std::span<float>> rows_;
+    std::vector<std::unique_ptr<float[]>> chunks_;
+    float* next_ = nullptr;
+    std::size_t left_ = 0;
 };
 
 }  // namespace tessello

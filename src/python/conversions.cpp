@@ -367,8 +367,7 @@ bool extract_rows(PyObject* obj, std::uint64_t dims, std::size_t keep, RowBlock&
             const bool single = is_dtype(array, NPY_FLOAT32);
             const auto n = static_cast<std::size_t>(PyArray_DIM(array, 0));
             const auto columns = static_cast<std::size_t>(PyArray_DIM(array, 1));
-            const std::size_t held = std::min(n, keep);
-            rows.reserve(held, columns == dims ? held * columns : columns);
+            rows.reserve(std::min(n, keep));
             for (std::size_t i = 0; i < n && rows.size() < keep; ++i) {
                 if (!keeper.wanted()) {
                     keeper.add({}, 0);
