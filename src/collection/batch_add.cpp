@@ -20,9 +20,9 @@ Status check(const Collection& core, const BatchInput& b) {
     if (b.metadata.size() != n) return fail(StoreError::InvalidInput, "vectors and metadatas must have same length");
     if (b.ids && b.ids->size() != n) return fail(StoreError::InvalidInput, "ids must have same length as vectors");
     if (b.ttls && b.ttls->size() != n) return fail(StoreError::InvalidInput, "ttls must have same length as vectors");
-    for (const auto& row : b.rows)
-        if (row.size() != core.config.dimensions)
-            return fail(StoreError::dimension_mismatch(core.config.dimensions, row.size()));
+    for (std::size_t i = 0; i < n; ++i)
+        if (b.rows[i].size() != core.config.dimensions)
+            return fail(StoreError::dimension_mismatch(core.config.dimensions, b.rows[i].size()));
     if (b.ids)
         for (const auto& id : *b.ids)
             if (auto st = validate_record_id(id); !st) return st;
@@ -58,16 +58,16 @@ struct Collection::BatchSteps {
             if (!records.empty()) {
                 auto table = RecordsWriter::open(txn);
                 if (!table) return fail(table.error());
+                changes.reserve(order.size());
                 for (std::size_t i : order) {
                     const Record& r = records[i];
-                    auto current = table->get(r.id);
+                    auto current = table->put_replacing(r);
                     if (!current) return fail(current.error());
                     changes.push_back(
                         MirrorChange{r.id, *current ? std::optional((*current)->slot) : std::nullopt, &r});
                     if (*current && (*current)->state != RecordState::Tombstone && (*current)->slot < slots &&
                         (*current)->slot != r.slot)
                         given_back.emplace_back(i, (*current)->slot);
-                    if (auto st = table->put(r); !st) return st;
                 }
             }
             std::sort(given_back.begin(), given_back.end());
@@ -79,7 +79,7 @@ struct Collection::BatchSteps {
         return stored;
     }
 
-    static Status write_vectors(Collection& core, const std::vector<std::vector<float>>& rows,
+    static Status write_vectors(Collection& core, const RowBlock& rows,
                                 const std::vector<std::uint64_t>& slots) {
         return core.vector_store_.exclusive()->write_slots(slots, rows);
     }
@@ -87,33 +87,47 @@ struct Collection::BatchSteps {
     static Status sync_vectors(Collection& core) { return core.vector_store_.exclusive()->sync_vectors(); }
 
     // Rewrites whatever is stored under each identifier as Active, in
-    // identifier order (`order`), which gives what batch order gives.
-    static Status activate(Collection& core, const std::vector<Record>& records,
-                           const std::vector<std::size_t>& order) {
-        std::vector<Record> active;
+    // identifier order (`order`), which gives what batch order gives. Each
+    // value is rewritten where the lookup found it, with the bytes put_record
+    // would write. A stored record that is still the batch's own is handed
+    // to the mirror as that (now Active) row of `records`; one that another
+    // writer replaced meanwhile is copied.
+    static Status activate(Collection& core, std::vector<Record>& records, const std::vector<std::size_t>& order) {
+        std::vector<Record> copied;
+        std::vector<MirrorChange> changes;
         std::uint64_t commit = 0;
         auto stored = core.write_txn([&](WriteTxn& txn) -> Status {
-            active.clear();
+            copied.clear();
+            changes.clear();
             if (records.empty()) return {};
+            // No reallocation: the changes point into it.
+            copied.reserve(records.size());
+            changes.reserve(records.size());
             auto table = RecordsWriter::open(txn);
             if (!table) return fail(table.error());
             for (std::size_t i : order) {
-                auto record = table->get(records[i].id);
-                if (!record) return fail(record.error());
-                if (!*record) continue;
-                (*record)->state = RecordState::Active;
-                if (auto st = table->put(**record); !st) return st;
-                active.push_back(std::move(**record));
+                auto found = table->find(records[i].id);
+                if (!found) return fail(found.error());
+                if (!*found) continue;
+                RecordView view = **found;
+                view.state = RecordState::Active;
+                Record& own = records[i];
+                const Record* after = &own;
+                if (view.id == own.id && view.slot == own.slot && view.metadata == own.metadata &&
+                    view.created_at == own.created_at && view.expires_at == own.expires_at) {
+                    own.state = RecordState::Active;
+                } else {
+                    copied.push_back(view.to_record());
+                    after = &copied.back();
+                }
+                changes.push_back(MirrorChange{after->id, after->slot, after});
+                if (auto st = table->replace_found(own.id, view); !st) return st;
             }
             commit = txn.snapshot_id();
             return {};
         });
         // A transaction that wrote nothing committed no new state.
-        if (stored && !active.empty()) {
-            std::vector<MirrorChange> changes;
-            for (const Record& r : active) changes.push_back(MirrorChange{r.id, r.slot, &r});
-            core.note_committed(commit, changes);
-        }
+        if (stored && !changes.empty()) core.note_committed(commit, changes);
         return stored;
     }
 };
@@ -121,7 +135,7 @@ struct Collection::BatchSteps {
 Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput batch) {
     if (auto st = check(core, batch); !st) return fail(st.error());
     const Metric metric = core.config.metric;
-    for (auto& row : batch.rows) normalize_in_place(metric, row);
+    for (std::size_t i = 0; i < batch.rows.size(); ++i) normalize_in_place(metric, batch.rows[i]);
 
     const std::size_t n = batch.rows.size();
     std::vector<Record> records;
@@ -132,6 +146,7 @@ Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput 
     // Until the records that name them are stored, the slots are nobody's:
     // a failure before that gives them all back.
     SlotLease lease(core);
+    lease.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
         std::string id;
         if (batch.ids) {

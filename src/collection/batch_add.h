@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/row_block.h"
 #include "collection/collection.h"
 #include "json/json_value.h"
 #include "json/json_writer.h"
@@ -17,7 +18,7 @@
 namespace tessello {
 
 struct BatchInput {
-    std::vector<std::vector<float>> rows;
+    RowBlock rows;
     std::vector<JsonText> metadata;
     std::optional<std::vector<std::string>> ids;
     std::optional<std::vector<std::optional<std::uint64_t>>> ttls;

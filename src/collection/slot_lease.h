@@ -9,6 +9,7 @@
 // slot named by a stored record stays with it even when a later step fails,
 // and a slot the vector store refuses as not allocated is nobody's and never
 // goes back. Used on the calling thread only; holds no lock between calls.
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -23,6 +24,8 @@ public:
     SlotLease(const SlotLease&) = delete;
     SlotLease& operator=(const SlotLease&) = delete;
 
+    // Room for n slots, taken or not.
+    void reserve(std::size_t n) { slots_.reserve(n); }
     // One more slot for the lease.
     Result<std::uint64_t> take();
     // The slots belong to records from here on; none goes back.

@@ -116,12 +116,21 @@ bool for_each_item(PyObject* seq, const char* name, F&& item) {
     return !PyErr_Occurred();
 }
 
+// The length of a plain list or tuple, read without running Python code;
+// 0 for anything else. Only for reserving room.
+std::size_t known_length(PyObject* seq) {
+    if (PyList_CheckExact(seq)) return static_cast<std::size_t>(PyList_GET_SIZE(seq));
+    if (PyTuple_CheckExact(seq)) return static_cast<std::size_t>(PyTuple_GET_SIZE(seq));
+    return 0;
+}
+
 PyObject* collection_add_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"vectors", "metadatas", "ids", "ttls"};
     static const Signature sig{"Collection.add_batch()", names, 4, 2};
     PyObject* slots[4];
     if (!match_arguments(sig, args, nargs, kwnames, slots)) return nullptr;
     std::vector<PyRef> dicts;
+    dicts.reserve(known_length(slots[1]));
     if (!for_each_item(slots[1], "metadatas", [&](PyObject* item) {
             if (!arg_dict(item, "metadatas")) return false;
             dicts.push_back(PyRef::borrow(item));
@@ -131,6 +140,7 @@ PyObject* collection_add_batch(PyObject* self, PyObject* const* args, Py_ssize_t
     BatchInput batch;
     if (slots[2] != nullptr && slots[2] != Py_None) {
         batch.ids.emplace();
+        batch.ids->reserve(known_length(slots[2]));
         if (!for_each_item(slots[2], "ids", [&](PyObject* item) {
                 std::string id;
                 if (!arg_str(item, "ids", id)) return false;
@@ -149,6 +159,7 @@ PyObject* collection_add_batch(PyObject* self, PyObject* const* args, Py_ssize_t
             }))
             return nullptr;
     }
+    batch.metadata.reserve(dicts.size());
     const Collection& target = *handle(self);
     // Rows past one more than the metadatas are never read: such a batch is
     // refused for its lengths whatever they hold.

@@ -297,18 +297,16 @@ SearchResultValue to_search_result(SearchHit hit) {
 
 namespace {
 
-// Row `row` of a 2-D float32 array, copied as it is.
-std::vector<float> float32_row(PyArrayObject* array, npy_intp row) {
+// Row `row` of a 2-D float32 array, copied as it is into out (its length).
+void float32_row(PyArrayObject* array, npy_intp row, std::span<float> out) {
     const npy_intp columns = PyArray_DIM(array, 1);
     const npy_intp* strides = PyArray_STRIDES(array);
     const char* base = static_cast<const char*>(PyArray_DATA(array)) + row * strides[0];
-    std::vector<float> out(static_cast<std::size_t>(columns));
     if (strides[1] == static_cast<npy_intp>(sizeof(float))) {
         if (columns > 0) std::memcpy(out.data(), base, static_cast<std::size_t>(columns) * sizeof(float));
-        return out;
+        return;
     }
     for (npy_intp j = 0; j < columns; ++j) std::memcpy(&out[static_cast<std::size_t>(j)], base + j * strides[1], 4);
-    return out;
 }
 
 }  // namespace
@@ -318,7 +316,7 @@ namespace {
 // Collects the rows a batch add reads (see extract_rows).
 class RowKeeper {
 public:
-    RowKeeper(std::uint64_t dims, std::size_t keep, std::vector<std::vector<float>>& rows, RowsRead& read)
+    RowKeeper(std::uint64_t dims, std::size_t keep, RowBlock& rows, RowsRead& read)
         : dims_(dims), keep_(keep), rows_(rows), read_(read) {}
 
     // Whether the next row is one the batch add reads.
@@ -326,31 +324,38 @@ public:
 
     // The next row: kept when wanted, else counted (as an empty row) while
     // fewer than `keep` are held.
-    void add(std::vector<float> row, std::uint64_t length) {
+    void add(std::span<const float> row, std::uint64_t length) {
         if (rows_.size() >= keep_) return;
         if (mismatched_) {
-            rows_.emplace_back();
+            rows_.append(0);
             return;
         }
-        if (row.size() != dims_) {
-            mismatched_ = true;
-            if (length != row.size()) read_.cut_length = length;
-        }
-        rows_.push_back(std::move(row));
+        note_length(row.size(), length);
+        rows_.push_back(row);
+    }
+    // The next row, wanted, of `size` floats that the caller writes in place.
+    std::span<float> add_in_place(std::size_t size) {
+        note_length(size, size);
+        return rows_.append(size);
     }
 
 private:
+    void note_length(std::size_t size, std::uint64_t length) {
+        if (size == dims_) return;
+        mismatched_ = true;
+        if (length != size) read_.cut_length = length;
+    }
+
     const std::uint64_t dims_;
     const std::size_t keep_;
-    std::vector<std::vector<float>>& rows_;
+    RowBlock& rows_;
     RowsRead& read_;
     bool mismatched_ = false;
 };
 
 }  // namespace
 
-bool extract_rows(PyObject* obj, std::uint64_t dims, std::size_t keep, std::vector<std::vector<float>>& rows,
-                  RowsRead& read) {
+bool extract_rows(PyObject* obj, std::uint64_t dims, std::size_t keep, RowBlock& rows, RowsRead& read) {
     rows.clear();
     read = RowsRead{};
     RowKeeper keeper(dims, keep, rows, read);
@@ -361,16 +366,19 @@ bool extract_rows(PyObject* obj, std::uint64_t dims, std::size_t keep, std::vect
             // the batch add reads are made.
             const bool single = is_dtype(array, NPY_FLOAT32);
             const auto n = static_cast<std::size_t>(PyArray_DIM(array, 0));
+            const auto columns = static_cast<std::size_t>(PyArray_DIM(array, 1));
             rows.reserve(std::min(n, keep));
             for (std::size_t i = 0; i < n && rows.size() < keep; ++i) {
                 if (!keeper.wanted()) {
                     keeper.add({}, 0);
                     continue;
                 }
-                std::vector<float> row = single ? float32_row(array, static_cast<npy_intp>(i))
-                                                : array_row_to_vec(obj, static_cast<Py_ssize_t>(i));
-                const std::uint64_t length = row.size();
-                keeper.add(std::move(row), length);
+                if (single) {
+                    float32_row(array, static_cast<npy_intp>(i), keeper.add_in_place(columns));
+                    continue;
+                }
+                const std::vector<float> row = array_row_to_vec(obj, static_cast<Py_ssize_t>(i));
+                keeper.add(row, row.size());
             }
             return true;
         }
@@ -382,7 +390,7 @@ bool extract_rows(PyObject* obj, std::uint64_t dims, std::size_t keep, std::vect
     while (PyRef item = PyRef(PyIter_Next(iterator.get()))) {
         std::uint64_t length = 0;
         if (!extract_vector(item.get(), row, length)) return false;
-        keeper.add(keeper.wanted() ? std::move(row) : std::vector<float>{}, length);
+        keeper.add(keeper.wanted() ? std::span<const float>(row) : std::span<const float>(), length);
     }
     return !PyErr_Occurred();
 }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/row_block.h"
 #include "collection/collection.h"
 #include "collection/search_collection.h"
 #include "json/json_value.h"
@@ -61,8 +62,7 @@ struct RowsRead {
     // cut it short (see extract_vector).
     std::optional<std::uint64_t> cut_length;
 };
-bool extract_rows(PyObject* obj, std::uint64_t dims, std::size_t keep, std::vector<std::vector<float>>& rows,
-                  RowsRead& read);
+bool extract_rows(PyObject* obj, std::uint64_t dims, std::size_t keep, RowBlock& rows, RowsRead& read);
 
 // Row `row` of a 2-D float64 array, read through its strides and rounded to
 // float32. Requires NumPy to be loaded and `array` to be such an array.

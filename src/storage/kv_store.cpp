@@ -412,6 +412,25 @@ Status WriteCursor::put(std::string_view key, Bytes value) {
     return txn_->check(mdb_cursor_put(cursor_, &k, &v, 0));
 }
 
+Result<std::optional<Bytes>> WriteCursor::put_if_absent(std::string_view key, Bytes value) {
+    if (!txn_->txn_) return fail(StoreError::Transaction, "Transaction is no longer usable");
+    MDB_val k = as_val(key);
+    MDB_val v{value.size(), const_cast<std::uint8_t*>(value.data())};
+    const int rc = mdb_cursor_put(cursor_, &k, &v, MDB_NOOVERWRITE);
+    // On a key that is there, LMDB points v at the stored value and writes nothing.
+    if (rc == MDB_KEYEXIST)
+        return std::optional<Bytes>(Bytes(static_cast<const std::uint8_t*>(v.mv_data), v.mv_size));
+    if (auto st = txn_->check(rc); !st) return fail(st.error());
+    return std::optional<Bytes>{};
+}
+
+Status WriteCursor::put_current(std::string_view key, Bytes value) {
+    if (!txn_->txn_) return fail(StoreError::Transaction, "Transaction is no longer usable");
+    MDB_val k = as_val(key);
+    MDB_val v{value.size(), const_cast<std::uint8_t*>(value.data())};
+    return txn_->check(mdb_cursor_put(cursor_, &k, &v, MDB_CURRENT));
+}
+
 Status WriteTxn::commit() {
     Status status = [&]() -> Status {
         if (!txn_) return fail(StoreError::Transaction, "Transaction is no longer usable");

@@ -226,6 +226,13 @@ public:
 
     Result<std::optional<Bytes>> get(std::string_view key);
     Status put(std::string_view key, Bytes value);
+    // put for a key that is not there yet. When it is, nothing is written:
+    // the stored value is returned, as get would return it, and the cursor
+    // stays on it for put_current.
+    Result<std::optional<Bytes>> put_if_absent(std::string_view key, Bytes value);
+    // put of the key the cursor is on (found by the last get or
+    // put_if_absent), without looking it up again: the same result as put.
+    Status put_current(std::string_view key, Bytes value);
 
 private:
     friend class WriteTxn;

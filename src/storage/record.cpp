@@ -20,9 +20,12 @@ std::vector<std::uint8_t> encode_record(const Record& r) {
     return out;
 }
 
-void encode_record_into(const Record& r, std::vector<std::uint8_t>& out) {
+namespace {
+
+template <class R>
+void encode_into(const R& r, std::vector<std::uint8_t>& out) {
     out.clear();
-    out.reserve(encoded_record_len(r));
+    out.reserve(37 + r.id.size() + r.metadata.size() + (r.expires_at ? 8 : 0));
     ByteWriter w(out);
     w.str(r.id);
     w.u64(r.slot);
@@ -32,6 +35,11 @@ void encode_record_into(const Record& r, std::vector<std::uint8_t>& out) {
     if (r.expires_at) w.u64(*r.expires_at);
     w.u32(static_cast<std::uint32_t>(r.state));
 }
+
+}  // namespace
+
+void encode_record_into(const Record& r, std::vector<std::uint8_t>& out) { encode_into(r, out); }
+void encode_record_into(const RecordView& r, std::vector<std::uint8_t>& out) { encode_into(r, out); }
 
 namespace {
 

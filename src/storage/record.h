@@ -47,6 +47,7 @@ std::size_t encoded_record_len(const Record& record);
 std::vector<std::uint8_t> encode_record(const Record& record);
 // The same bytes, in place of out's contents (its room is kept for the next).
 void encode_record_into(const Record& record, std::vector<std::uint8_t>& out);
+void encode_record_into(const RecordView& record, std::vector<std::uint8_t>& out);
 
 // Bytes after the state are ignored. Failures are StoreError::Serialization.
 Result<RecordView> decode_record_view(Bytes bytes);

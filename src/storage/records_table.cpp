@@ -32,6 +32,33 @@ Status RecordsWriter::put(const Record& record) {
     return cursor_.put(record.id, encoded_);
 }
 
+Result<std::optional<RecordsWriter::Replaced>> RecordsWriter::put_replacing(const Record& record) {
+    encode_record_into(record, encoded_);
+    auto stored = cursor_.put_if_absent(record.id, encoded_);
+    if (!stored) return fail(stored.error());
+    if (!*stored) return std::optional<Replaced>{};
+    auto old = decode_record_view(**stored);
+    if (!old) return fail(old.error());
+    const Replaced replaced{old->slot, old->state};
+    if (auto st = cursor_.put_current(record.id, encoded_); !st) return fail(st.error());
+    return std::optional<Replaced>(replaced);
+}
+
+Result<std::optional<RecordView>> RecordsWriter::find(std::string_view id) {
+    auto stored = cursor_.get(id);
+    if (!stored) return fail(stored.error());
+    if (!*stored) return std::optional<RecordView>{};
+    auto record = decode_record_view(**stored);
+    if (!record) return fail(record.error());
+    return std::optional<RecordView>(*record);
+}
+
+Status RecordsWriter::replace_found(std::string_view id, const RecordView& record) {
+    // Encoded first: the view may point into the page the put rewrites.
+    encode_record_into(record, encoded_);
+    return cursor_.put_current(id, encoded_);
+}
+
 Result<std::optional<Record>> get_record(const ReadTxn& txn, std::string_view id) {
     return decoded(txn.get(kRecordsTable, id));
 }

@@ -41,6 +41,21 @@ public:
     Result<std::optional<Record>> get(std::string_view id);
     Status put(const Record& record);
 
+    // What a put replaced: the slot and state of the record stored before.
+    struct Replaced {
+        std::uint64_t slot;
+        RecordState state;
+    };
+    // put, returning what get would have returned before it (with one
+    // lookup): a stored value that does not decode is that error, and
+    // nothing is written.
+    Result<std::optional<Replaced>> put_replacing(const Record& record);
+    // get, as a view into the table: valid until the next put.
+    Result<std::optional<RecordView>> find(std::string_view id);
+    // put of `record` under the identifier find last found, which is what
+    // put would do there, without looking it up again.
+    Status replace_found(std::string_view id, const RecordView& record);
+
 private:
     explicit RecordsWriter(WriteCursor cursor) : cursor_(std::move(cursor)) {}
     WriteCursor cursor_;

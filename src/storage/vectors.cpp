@@ -348,7 +348,8 @@ Status VectorStore::write_slot(std::uint64_t slot, std::span<const float> vector
     return sys_pwrite_all(file_.get(), vector.data(), stride_, kVectorsHeaderSize + slot * stride_);
 }
 
-Status VectorStore::write_slots(std::span<const std::uint64_t> slots, std::span<const std::vector<float>> vectors) {
+template <class Rows>
+Status VectorStore::write_rows(std::span<const std::uint64_t> slots, const Rows& vectors) {
     // The checks of write_slot first, so that the writes stop where its
     // sequence would.
     std::size_t good = 0;
@@ -366,15 +367,31 @@ Status VectorStore::write_slots(std::span<const std::uint64_t> slots, std::span<
     if (good > 0)
         if (auto st = reserve_before_writing(); !st) return st;
     std::vector<iovec> run;
+    run.reserve(good);
     std::size_t i = 0;
     while (i < good) {
         const std::uint64_t start = slots[i];
         run.clear();
-        for (; i < good && slots[i] == start + run.size(); ++i)
-            run.push_back(iovec{const_cast<float*>(vectors[i].data()), static_cast<std::size_t>(stride_)});
+        for (std::uint64_t next = start; i < good && slots[i] == next; ++i, ++next) {
+            auto* data = const_cast<float*>(vectors[i].data());
+            const auto size = static_cast<std::size_t>(stride_);
+            // Rows that follow each other in memory go out as one buffer.
+            if (!run.empty() && static_cast<char*>(run.back().iov_base) + run.back().iov_len == reinterpret_cast<char*>(data))
+                run.back().iov_len += size;
+            else
+                run.push_back(iovec{data, size});
+        }
         if (auto st = sys_pwritev_all(file_.get(), run, kVectorsHeaderSize + start * stride_); !st) return st;
     }
     return refused;
+}
+
+Status VectorStore::write_slots(std::span<const std::uint64_t> slots, std::span<const std::vector<float>> vectors) {
+    return write_rows(slots, vectors);
+}
+
+Status VectorStore::write_slots(std::span<const std::uint64_t> slots, const RowBlock& vectors) {
+    return write_rows(slots, vectors);
 }
 
 Result<std::span<const float>> VectorStore::read_slot(std::uint64_t slot) const {

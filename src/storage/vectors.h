@@ -22,6 +22,7 @@
 #include <span>
 #include <vector>
 
+#include "base/row_block.h"
 #include "base/store_error.h"
 #include "base/unique_fd.h"
 
@@ -85,6 +86,7 @@ public:
     // cache). A failed write is an Io error; what it wrote is unspecified.
     // Caller holds the write lock.
     Status write_slots(std::span<const std::uint64_t> slots, std::span<const std::vector<float>> vectors);
+    Status write_slots(std::span<const std::uint64_t> slots, const RowBlock& vectors);
     // A view of the slot's floats. Caller holds a lock while it uses the view.
     Result<std::span<const float>> read_slot(std::uint64_t slot) const;
     // Unchecked view of an allocated slot, for scans that already bounded it.
@@ -118,6 +120,8 @@ private:
     // Reserves the whole file once before the first store into a file that
     // was opened with unreserved room (made sparse by an earlier version).
     Status reserve_before_writing();
+    template <class Rows>
+    Status write_rows(std::span<const std::uint64_t> slots, const Rows& vectors);
 
     Mapping mapping_;
     std::uint64_t dimensions_ = 0;

@@ -59,8 +59,7 @@ TEST_F(BatchAddTest, ChecksRunInOrderBeforeAnythingChanges) {
     long_ttls.ids = std::vector<std::string>{"x", "y", "z"};
     long_ttls.ttls = std::vector<std::optional<std::uint64_t>>(4);
     auto bad_row = batch(3);
-    bad_row.rows[1] = {1, 2, 3, 4, 5};
-    bad_row.rows[2] = {1, 2, 3, 4, 5, 6, 7};
+    bad_row.rows = {std::vector<float>(2, 1.0f), {1, 2, 3, 4, 5}, {1, 2, 3, 4, 5, 6, 7}};
     auto empty_id = batch(2);
     empty_id.ids = std::vector<std::string>{"ok", ""};
     auto long_id = batch(1);

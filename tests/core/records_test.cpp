@@ -188,6 +188,88 @@ TEST_F(RecordsTableTest, SetStateSeesWhatItsTransactionSees) {
     EXPECT_FALSE(get_record(*r, "absent")->has_value());
 }
 
+// The writer's one-lookup paths store exactly what get then put_record and
+// set_record_state store, whatever is there before: nothing, a record, a
+// record with bytes after its state (dropped by the rewrite), or a value that
+// does not decode (its error, and nothing written).
+TEST_F(RecordsTableTest, WriterOneLookupPathsStoreWhatGetThenPutStores) {
+    auto encoded = [](const Record& r) {
+        auto b = encode_record(r);
+        return std::string(b.begin(), b.end());
+    };
+    auto as_bytes = [](const std::string& v) { return Bytes(reinterpret_cast<const std::uint8_t*>(v.data()), v.size()); };
+    const Record before = record("k", 7, 1800000000, RecordState::Pending);
+    struct Case {
+        const char* name;
+        std::optional<std::string> stored;
+        bool decodes;
+    };
+    const Case cases[] = {
+        {"absent", std::nullopt, true},
+        {"a record", encoded(before), true},
+        {"bytes after the state", encoded(before) + "xyz", true},
+        {"undecodable", std::string("\x01\x02\x03"), false},
+    };
+    const Record next = record("k", 9);
+    auto stored_now = [&] {
+        auto r = begin_read_txn(*db);
+        auto v = r->get(kRecordsTable, "k");
+        return *v ? std::optional(std::string((*v)->begin(), (*v)->end())) : std::nullopt;
+    };
+    // Runs body in a transaction that starts from the case's stored value.
+    auto from = [&](const Case& c, auto&& body) {
+        auto w = begin_write_txn(*db);
+        ASSERT_TRUE(remove_record(*w, "k"));
+        if (c.stored) ASSERT_TRUE(w->put(kRecordsTable, "k", as_bytes(*c.stored)));
+        body(*w);
+        ASSERT_TRUE(w->commit());
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        from(c, [&](WriteTxn& w) {
+            auto table = RecordsWriter::open(w);
+            ASSERT_TRUE(table);
+            auto replaced = table->put_replacing(next);
+            ASSERT_EQ(bool(replaced), c.decodes);
+            if (!replaced) {
+                EXPECT_EQ(replaced.error().kind(), StoreError::Serialization);
+                return;
+            }
+            ASSERT_EQ(replaced->has_value(), c.stored.has_value());
+            if (*replaced) {
+                EXPECT_EQ((*replaced)->slot, before.slot);
+                EXPECT_EQ((*replaced)->state, before.state);
+            }
+        });
+        EXPECT_EQ(stored_now(), c.decodes ? std::optional(encoded(next)) : c.stored);
+
+        if (!c.decodes) {
+            from(c, [&](WriteTxn& w) {
+                auto table = RecordsWriter::open(w);
+                ASSERT_TRUE(table);
+                auto found = table->find("k");
+                ASSERT_FALSE(found);
+                EXPECT_EQ(found.error().kind(), StoreError::Serialization);
+            });
+            continue;
+        }
+        from(c, [&](WriteTxn& w) { ASSERT_TRUE(set_record_state(w, "k", RecordState::Active)); });
+        const auto by_set_state = stored_now();
+        from(c, [&](WriteTxn& w) {
+            auto table = RecordsWriter::open(w);
+            ASSERT_TRUE(table);
+            auto found = table->find("k");
+            ASSERT_TRUE(found);
+            ASSERT_EQ(found->has_value(), c.stored.has_value());
+            if (!*found) return;
+            RecordView v = **found;
+            v.state = RecordState::Active;
+            ASSERT_TRUE(table->replace_found("k", v));
+        });
+        EXPECT_EQ(stored_now(), by_set_state);
+    }
+}
+
 TEST_F(RecordsTableTest, RemoveReportsPresence) {
     store({record("a")});
     auto w = begin_write_txn(*db);

@@ -325,6 +325,27 @@ TEST_F(VectorStoreTest, WriteSlotsWritesWhatWriteSlotWouldAndStopsAtTheFirstRefu
     }
 }
 
+// Rows held one after another in memory give the same file: adjacent rows
+// are sent as one buffer only within a run of consecutive slots.
+TEST_F(VectorStoreTest, WriteSlotsOfABlockOfRowsWritesWhatSeparateRowsWrite) {
+    const std::vector<std::uint64_t> slots = {3, 4, 0, 1, 5, 2};
+    const std::vector<std::vector<float>> rows = {{3, 3}, {4, 4}, {0, 0.5f}, {1, 1}, {5, 5}, {2, 2}};
+    std::vector<std::vector<std::uint8_t>> files;
+    for (bool block : {false, true}) {
+        auto s = create_vector_store(file(), 2);
+        ASSERT_TRUE(s);
+        for (int i = 0; i < 6; ++i) ASSERT_TRUE(s->append_slot());
+        RowBlock held;
+        for (const auto& row : rows) held.push_back(row);
+        ASSERT_TRUE(block ? s->write_slots(slots, held) : s->write_slots(slots, rows));
+        ASSERT_TRUE(s->sync_vectors());
+        files.push_back(read_file(file()));
+    }
+    EXPECT_EQ(files[0], files[1]);
+    for (std::size_t i = 0; i < slots.size(); ++i)
+        EXPECT_EQ(std::memcmp(files[1].data() + kVectorsHeaderSize + slots[i] * 8, rows[i].data(), 8), 0) << slots[i];
+}
+
 TEST_F(VectorStoreTest, OpeningNeverWritesTheFile) {
     write_file(file(), header(kVectorsMagic, 1, 4, 2, 64 + 2 * 16 + 7));
     const auto before = read_file(file());
