@@ -220,7 +220,9 @@ TEST_F(RecordsTableTest, WriterOneLookupPathsStoreWhatGetThenPutStores) {
     auto from = [&](const Case& c, auto&& body) {
         auto w = begin_write_txn(*db);
         ASSERT_TRUE(remove_record(*w, "k"));
-        if (c.stored) ASSERT_TRUE(w->put(kRecordsTable, "k", as_bytes(*c.stored)));
+        if (c.stored) {
+            ASSERT_TRUE(w->put(kRecordsTable, "k", as_bytes(*c.stored)));
+        }
         body(*w);
         ASSERT_TRUE(w->commit());
     };
