@@ -47,9 +47,9 @@ std::span<const std::uint32_t> BuildLists::read(std::uint32_t layer, std::uint32
 }
 
 void BuildLists::prefetch(std::uint32_t layer, std::uint32_t node) const {
-    const List* list = find(layer, node);
-    if (list == nullptr) return;
-    if (Block* const block = list->block.load(std::memory_order_relaxed)) __builtin_prefetch(block);
+    // The list's entry only: reaching for its block would wait on this
+    // very miss, which is what the hint is meant to hide.
+    if (const List* list = find(layer, node)) __builtin_prefetch(list);
 }
 
 BuildLists::Block* BuildLists::new_block(const List& list, std::uint32_t size) {
