@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "search/hnsw/build_lists.h"
@@ -248,6 +249,81 @@ TEST(BuildListsTest, UpperLayersHoldListsOnlyForTallNodes) {
     EXPECT_EQ(layers[2][1], (NeighbourList{2}));
     EXPECT_EQ(layers[1][2], (NeighbourList{1}));
     EXPECT_TRUE(layers[2][0].empty());
+}
+
+
+// Writers append to one list (one of them also sets the node's own choice)
+// while readers take snapshots: every snapshot holds each item at most once,
+// each writer's links in the order it made them, and keeps its contents after
+// the writers are done; the final list is the choice, then every other link.
+TEST(BuildListsTest, SnapshotsStayWholeWhileWritersGrowTheList) {
+    constexpr std::uint32_t kWriters = 4;
+    constexpr std::uint32_t kLinksEach = 500;
+    const std::vector<std::uint8_t> levels(1, 0);
+    BuildLists lists(levels, 0);
+    const std::vector<std::uint32_t> chosen = {7, 2 * kLinksEach + 5, kWriters * kLinksEach + 50};
+    std::vector<std::vector<std::span<const std::uint32_t>>> snapshots(2);
+    std::vector<std::vector<NeighbourList>> seen(2);
+    std::atomic<bool> done{false};
+    std::atomic<std::size_t> reading{0};
+    std::vector<std::thread> readers;
+    for (std::size_t r = 0; r < snapshots.size(); ++r) {
+        readers.emplace_back([&, r] {
+            reading.fetch_add(1);
+            while (!done.load()) {
+                const std::span<const std::uint32_t> now = lists.read(0, 0);
+                // One snapshot per length seen keeps the record small.
+                if (!snapshots[r].empty() && snapshots[r].back().size() == now.size()) continue;
+                snapshots[r].push_back(now);
+                seen[r].emplace_back(now.begin(), now.end());
+            }
+        });
+    }
+    // The writers start once both readers are reading.
+    while (reading.load() < readers.size()) std::this_thread::yield();
+    std::vector<std::thread> threads;
+    for (std::uint32_t w = 0; w < kWriters; ++w) {
+        threads.emplace_back([&, w] {
+            for (std::uint32_t i = 0; i < kLinksEach; ++i) {
+                lists.add_link(0, 0, w * kLinksEach + i);
+                if (w == 0 && i == kLinksEach / 2) lists.set_chosen(0, 0, chosen);
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    done.store(true);
+    for (std::thread& t : readers) t.join();
+
+    const auto well_formed = [&](std::span<const std::uint32_t> list) {
+        std::vector<bool> present(kWriters * kLinksEach + 100, false);
+        std::vector<std::int64_t> last(kWriters, -1);
+        const bool has_choice = !list.empty() && list[0] == chosen[0];
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            const std::uint32_t x = list[i];
+            if (present[x]) return false;
+            present[x] = true;
+            if (has_choice && i < chosen.size()) {
+                if (x != chosen[i]) return false;
+                continue;
+            }
+            const std::uint32_t w = x / kLinksEach;
+            if (w >= kWriters || static_cast<std::int64_t>(x) <= last[w]) return false;
+            last[w] = x;
+        }
+        return true;
+    };
+    for (std::size_t r = 0; r < snapshots.size(); ++r) {
+        for (std::size_t i = 0; i < snapshots[r].size(); ++i) {
+            ASSERT_TRUE(well_formed(seen[r][i])) << "reader " << r << " snapshot " << i;
+            ASSERT_TRUE(std::equal(snapshots[r][i].begin(), snapshots[r][i].end(), seen[r][i].begin(),
+                                   seen[r][i].end()))
+                << "reader " << r << " snapshot " << i << " changed after it was read";
+        }
+    }
+    const NeighbourList final_list = lists.take()[0][0];
+    ASSERT_EQ(final_list.size(), kWriters * kLinksEach + 1);  // the choice's last is no writer's link
+    EXPECT_TRUE(std::equal(chosen.begin(), chosen.end(), final_list.begin()));
+    EXPECT_TRUE(well_formed(final_list));
 }
 
 }  // namespace

@@ -15,7 +15,6 @@ namespace {
 struct InsertScratch {
     explicit InsertScratch(std::size_t nodes) : search(nodes) {}
     LayerSearchScratch search;
-    NeighbourList neighbours;
     std::vector<float> scores;
     std::vector<BuildCandidate> reranked;
     std::vector<std::uint32_t> chosen;
@@ -40,14 +39,14 @@ std::uint32_t greedy_descent(const BuildState& state, std::uint32_t cur, std::ui
     for (std::uint32_t layer = state.max_level; layer > level; --layer) {
         float best = score(cur);
         for (;;) {
-            state.lists.copy(layer, cur, scratch.neighbours);
-            score.many(scratch.neighbours, scratch.scores);
+            const std::span<const std::uint32_t> neighbours = state.lists.read(layer, cur);
+            score.many(neighbours, scratch.scores);
             bool moved = false;
             std::uint32_t candidate = cur;
-            for (std::size_t i = 0; i < scratch.neighbours.size(); ++i) {
+            for (std::size_t i = 0; i < neighbours.size(); ++i) {
                 if (score_ranks_before(scratch.scores[i], best, higher)) {
                     best = scratch.scores[i];
-                    candidate = scratch.neighbours[i];
+                    candidate = neighbours[i];
                     moved = true;
                 }
             }

@@ -8,7 +8,7 @@
 // than NaN, so NaN-scored nodes sort last and are the first to leave W.
 //
 // The search is the layer walk of layer_walk.h with the candidates scored by
-// AdcScorer, the lists copied out of BuildLists, candidates best first (a
+// AdcScorer, the lists read from BuildLists, candidates best first (a
 // NaN last) and W kept in admission order.
 #include <atomic>
 #include <cstddef>
@@ -41,18 +41,17 @@ struct AdcScorer {
     }
 };
 
-// The lists of one layer under construction, each copied under its lock.
+// The lists of one layer under construction, each read as a snapshot in
+// place (the buffer is not used).
 class BuildLayerLinks {
 public:
     BuildLayerLinks(const BuildLists& lists, std::uint32_t layer) : lists_(lists), layer_(layer) {}
 
     std::size_t node_count() const { return lists_.node_count(); }
-    std::span<const std::uint32_t> neighbours(std::uint32_t node, NeighbourList& buffer) const {
-        lists_.copy(layer_, node, buffer);
-        return buffer;
+    std::span<const std::uint32_t> neighbours(std::uint32_t node, NeighbourList&) const {
+        return lists_.read(layer_, node);
     }
-    // A list is copied under its lock, which a hint cannot take.
-    void prefetch(std::uint32_t) const {}
+    void prefetch(std::uint32_t node) const { lists_.prefetch(layer_, node); }
 
 private:
     const BuildLists& lists_;

@@ -1,7 +1,7 @@
 #include "search/hnsw/build_lists.h"
 
 #include <algorithm>
-#include <mutex>
+#include <new>
 
 namespace tessello {
 
@@ -19,6 +19,15 @@ BuildLists::BuildLists(std::span<const std::uint8_t> levels, std::uint8_t max_le
     }
 }
 
+void BuildLists::BlockChainDeleter::operator()(Block* block) const {
+    while (block != nullptr) {
+        Block* const older = block->replaced;
+        block->~Block();
+        ::operator delete(block);
+        block = older;
+    }
+}
+
 BuildLists::List* BuildLists::find(std::uint32_t layer, std::uint32_t node) const {
     if (layer >= layers_.size() || node >= node_count_) return nullptr;
     const Layer& l = layers_[layer];
@@ -27,36 +36,76 @@ BuildLists::List* BuildLists::find(std::uint32_t layer, std::uint32_t node) cons
     return at == kAbsent ? nullptr : &l.lists[at];
 }
 
-void BuildLists::copy(std::uint32_t layer, std::uint32_t node, NeighbourList& out) const {
-    out.clear();
+std::span<const std::uint32_t> BuildLists::read(std::uint32_t layer, std::uint32_t node) const {
     const List* list = find(layer, node);
-    if (list == nullptr) return;
-    std::shared_lock lock(list->lock);
-    out.assign(list->items.begin(), list->items.end());
+    if (list == nullptr) return {};
+    // Acquire pairs with the release of publish() and of an in-place append:
+    // every item below the size read was written before it.
+    Block* const block = list->block.load(std::memory_order_acquire);
+    if (block == nullptr) return {};
+    return {block->items(), block->size.load(std::memory_order_acquire)};
 }
 
-bool BuildLists::empty(std::uint32_t layer, std::uint32_t node) const {
-    const List* list = find(layer, node);
-    if (list == nullptr) return true;
-    std::shared_lock lock(list->lock);
-    return list->items.empty();
+void BuildLists::prefetch(std::uint32_t layer, std::uint32_t node) const {
+    // The list's entry only: reaching for its block would wait on this
+    // very miss, which is what the hint is meant to hide.
+    if (const List* list = find(layer, node)) __builtin_prefetch(list);
+}
+
+BuildLists::Block* BuildLists::new_block(const List& list, std::uint32_t size) {
+    // Twice the room needed, so a list that keeps growing is copied
+    // O(log length) times and its replaced blocks total less than its last.
+    const std::uint32_t capacity = std::max<std::uint32_t>(16, 2 * size);
+    void* const raw = ::operator new(sizeof(Block) + std::size_t{capacity} * sizeof(std::uint32_t));
+    Block* const block = new (raw) Block;
+    block->size.store(0, std::memory_order_relaxed);
+    block->capacity = capacity;
+    block->replaced = list.owned.get();
+    return block;
+}
+
+void BuildLists::publish(List& list, Block* block, std::uint32_t size) {
+    block->size.store(size, std::memory_order_relaxed);
+    (void)list.owned.release();  // now owned through block->replaced
+    list.owned.reset(block);
+    list.block.store(block, std::memory_order_release);
 }
 
 void BuildLists::set_chosen(std::uint32_t layer, std::uint32_t node, std::span<const std::uint32_t> chosen) {
     List* list = find(layer, node);
     if (list == nullptr) return;
-    std::unique_lock lock(list->lock);
-    NeighbourList merged(chosen.begin(), chosen.end());
-    for (const std::uint32_t kept : list->items)
-        if (std::find(chosen.begin(), chosen.end(), kept) == chosen.end()) merged.push_back(kept);
-    list->items = std::move(merged);
+    std::lock_guard lock(list->write);
+    // Readers may be walking the current items, so the merged list goes
+    // into a block of its own.
+    const std::span<const std::uint32_t> held = read(layer, node);
+    Block* const block = new_block(*list, static_cast<std::uint32_t>(chosen.size() + held.size()));
+    std::uint32_t* const out = block->items();
+    std::uint32_t size = 0;
+    for (const std::uint32_t c : chosen) out[size++] = c;
+    for (const std::uint32_t kept : held)
+        if (std::find(chosen.begin(), chosen.end(), kept) == chosen.end()) out[size++] = kept;
+    publish(*list, block, size);
 }
 
 void BuildLists::add_link(std::uint32_t layer, std::uint32_t node, std::uint32_t target) {
     List* list = find(layer, node);
     if (list == nullptr) return;
-    std::unique_lock lock(list->lock);
-    if (std::find(list->items.begin(), list->items.end(), target) == list->items.end()) list->items.push_back(target);
+    std::lock_guard lock(list->write);
+    const std::span<const std::uint32_t> held = read(layer, node);
+    if (std::find(held.begin(), held.end(), target) != held.end()) return;
+    const auto size = static_cast<std::uint32_t>(held.size());
+    Block* const current = list->block.load(std::memory_order_relaxed);
+    if (current != nullptr && size < current->capacity) {
+        // Past every length a reader has seen: no reader looks at this item
+        // until the release below hands it out.
+        current->items()[size] = target;
+        current->size.store(size + 1, std::memory_order_release);
+        return;
+    }
+    Block* const block = new_block(*list, size + 1);
+    std::copy(held.begin(), held.end(), block->items());
+    block->items()[size] = target;
+    publish(*list, block, size + 1);
 }
 
 std::vector<std::vector<NeighbourList>> BuildLists::take() {
@@ -65,7 +114,11 @@ std::vector<std::vector<NeighbourList>> BuildLists::take() {
         out[l].resize(node_count_);
         for (std::size_t i = 0; i < node_count_; ++i) {
             if (List* list = find(static_cast<std::uint32_t>(l), static_cast<std::uint32_t>(i))) {
-                out[l][i] = std::move(list->items);
+                const std::span<const std::uint32_t> items =
+                    read(static_cast<std::uint32_t>(l), static_cast<std::uint32_t>(i));
+                out[l][i].assign(items.begin(), items.end());
+                list->block.store(nullptr, std::memory_order_relaxed);
+                list->owned.reset();
             }
         }
     }

@@ -11,8 +11,8 @@
 //
 //   Links     node_count(): every node index is below it.
 //             neighbours(node, buffer): the node's list on the layer, in
-//             stored order: the stored list itself, or a copy into buffer
-//             (a build copies a list under its lock).
+//             stored order: the stored list itself, a snapshot of it (a
+//             build's lists change while it walks), or a copy into buffer.
 //             prefetch(node): a hint that the node's list is wanted next.
 //   Scorer    operator()(node), many(nodes, out) (out[i] = score of nodes[i];
 //             the same values, possibly computed side by side), and
