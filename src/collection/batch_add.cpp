@@ -32,17 +32,17 @@ Status check(const Collection& core, const BatchInput& b) {
 }  // namespace
 
 struct Collection::BatchSteps {
-    // Stores the records as Pending. A record stored under an identifier that
-    // already names a record (stored before, or earlier in this batch)
-    // replaces it, and the replaced record's slot is given back as a delete
-    // gives it: listed free in the list this transaction stores, the rest
-    // after the commit (`replaced`, in batch order). Tombstones and slots
-    // beyond the vector file give nothing back.
+    // Stores the records, Active, in one transaction. A record stored under
+    // an identifier that already names a record (stored before, or earlier in
+    // this batch) replaces it, and the replaced record's slot is given back
+    // as a delete gives it: listed free in the list this transaction stores,
+    // the rest after the commit (`replaced`, in batch order). Tombstones and
+    // slots beyond the vector file give nothing back.
     //
     // The records go in in identifier order (`order`), which gives the same
     // table as batch order; the replaced slots are still listed in batch order.
-    static Status store_pending(Collection& core, const std::vector<Record>& records,
-                                const std::vector<std::size_t>& order, std::vector<std::uint64_t>& replaced) {
+    static Status store(Collection& core, const std::vector<Record>& records, const std::vector<std::size_t>& order,
+                        std::vector<std::uint64_t>& replaced) {
         std::vector<std::pair<std::size_t, std::uint64_t>> given_back;
         std::vector<MirrorChange> changes;
         std::uint64_t commit = 0;
@@ -85,51 +85,6 @@ struct Collection::BatchSteps {
     }
 
     static Status sync_vectors(Collection& core) { return core.vector_store_.exclusive()->sync_vectors(); }
-
-    // Rewrites whatever is stored under each identifier as Active, in
-    // identifier order (`order`), which gives what batch order gives. Each
-    // value is rewritten where the lookup found it, with the bytes put_record
-    // would write. A stored record that is still the batch's own is handed
-    // to the mirror as that (now Active) row of `records`; one that another
-    // writer replaced meanwhile is copied.
-    static Status activate(Collection& core, std::vector<Record>& records, const std::vector<std::size_t>& order) {
-        std::vector<Record> copied;
-        std::vector<MirrorChange> changes;
-        std::uint64_t commit = 0;
-        auto stored = core.write_txn([&](WriteTxn& txn) -> Status {
-            copied.clear();
-            changes.clear();
-            if (records.empty()) return {};
-            // No reallocation: the changes point into it.
-            copied.reserve(records.size());
-            changes.reserve(records.size());
-            auto table = RecordsWriter::open(txn);
-            if (!table) return fail(table.error());
-            for (std::size_t i : order) {
-                auto found = table->find(records[i].id);
-                if (!found) return fail(found.error());
-                if (!*found) continue;
-                RecordView view = **found;
-                view.state = RecordState::Active;
-                Record& own = records[i];
-                const Record* after = &own;
-                if (view.id == own.id && view.slot == own.slot && view.metadata == own.metadata &&
-                    view.created_at == own.created_at && view.expires_at == own.expires_at) {
-                    own.state = RecordState::Active;
-                } else {
-                    copied.push_back(view.to_record());
-                    after = &copied.back();
-                }
-                changes.push_back(MirrorChange{after->id, after->slot, after});
-                if (auto st = table->replace_found(own.id, view); !st) return st;
-            }
-            commit = txn.snapshot_id();
-            return {};
-        });
-        // A transaction that wrote nothing committed no new state.
-        if (stored && !changes.empty()) core.note_committed(commit, changes);
-        return stored;
-    }
 };
 
 Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput batch) {
@@ -164,7 +119,7 @@ Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput 
         r.created_at = now_unix_secs();
         r.metadata = std::move(batch.metadata[i].text);
         if (batch.ttls && (*batch.ttls)[i]) r.expires_at = expiry_time(r.created_at, *(*batch.ttls)[i]);
-        r.state = RecordState::Pending;
+        r.state = RecordState::Active;
         records.push_back(std::move(r));
         slots.push_back(*slot);
     }
@@ -172,23 +127,18 @@ Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput 
         return records[i].id;
     });
 
-    // The vectors go in while the slots are the lease's alone. Once the
-    // records are stored, another thread may replace or delete one of them
-    // and hand its slot to a new record, whose vector a later write would
-    // overwrite. A write that fails (a slot beyond the file) is reported once
-    // the records are stored, as a failure after that point would be.
-    const Status written = Collection::BatchSteps::write_vectors(core, batch.rows, slots);
+    // All or nothing: the vectors are written into slots that are still the
+    // lease's alone and synced, and only then are the records stored, Active,
+    // in one transaction. A failure at any step leaves the table as it was
+    // (a record already stored under one of the identifiers keeps its
+    // contents) and the lease gives the slots back. A crash before the
+    // commit leaves the records unstored; after it, their vectors are on disk.
+    if (auto st = Collection::BatchSteps::write_vectors(core, batch.rows, slots); !st) return fail(st.error());
+    if (auto st = Collection::BatchSteps::sync_vectors(core); !st) return fail(st.error());
     std::vector<std::uint64_t> replaced;
-    if (auto st = Collection::BatchSteps::store_pending(core, records, order, replaced); !st)
-        return fail(st.error());
-    // From here the stored records name their slots; a failure leaves them
-    // Pending, which no reader returns, and their slots with them.
+    if (auto st = Collection::BatchSteps::store(core, records, order, replaced); !st) return fail(st.error());
     lease.release();
     for (std::uint64_t slot : replaced) release_slot(core, slot);
-    if (!written) return fail(written.error());
-    if (auto st = Collection::BatchSteps::sync_vectors(core); !st) return fail(st.error());
-    if (core.config.hnsw) core.index_dirty_.exchange(true);
-    if (auto st = Collection::BatchSteps::activate(core, records, order); !st) return fail(st.error());
     if (core.config.hnsw) core.index_dirty_.exchange(true);
     std::vector<std::string> ids;
     ids.reserve(n);

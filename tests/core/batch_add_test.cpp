@@ -132,19 +132,36 @@ TEST_F(BatchAddTest, FailedFirstTransactionGivesTheSlotsBack) {
     EXPECT_EQ(Access::slot_count(*core), 3u);
 }
 
-TEST_F(BatchAddTest, FailedSecondTransactionLeavesRecordsPendingAndInvisible) {
-    auto core = open();
-    auto b = batch(2);
-    b.ids = std::vector<std::string>{"p1", "p2"};
-    arm_fault(FaultPoint::Commit, 1);
-    ASSERT_FALSE(add_batch_records(*core, std::move(b)));
-    EXPECT_EQ(stored(*core, "p1")->state, RecordState::Pending);
-    EXPECT_EQ(*collection_len(*core), 0u);
+// A batch that fails at any step after its checks (the vector write, the
+// sync, the commit) leaves every stored record as it was, the one it would
+// have replaced included, and gives all its slots back.
+TEST_F(BatchAddTest, AFailedBatchLeavesTheStoredRecordsAsTheyWere) {
+    for (const FaultPoint point : {FaultPoint::Write, FaultPoint::Msync, FaultPoint::Fsync, FaultPoint::Commit}) {
+        SCOPED_TRACE(fault_point_name(point));
+        const std::string name = fault_point_name(point);
+        auto core = *open_collection(dir / name, CollectionConfig{name, 2, Metric::L2, 0, std::nullopt});
+        auto first = batch(1);
+        first.ids = std::vector<std::string>{"p1"};
+        ASSERT_TRUE(add_batch_records(*core, std::move(first)));
+        const Record before = *stored(*core, "p1");
+
+        auto b = batch(2);
+        b.ids = std::vector<std::string>{"p1", "p2"};
+        arm_fault(point);
+        ASSERT_FALSE(add_batch_records(*core, std::move(b)));
+        disarm_faults();
+        EXPECT_EQ(stored(*core, "p1"), before);
+        EXPECT_FALSE(stored(*core, "p2"));
+        EXPECT_EQ(*collection_len(*core), 1u);
+        auto free = Access::free_slots(*core);
+        std::sort(free.begin(), free.end());
+        EXPECT_EQ(free, (std::vector<std::uint64_t>{1, 2}));
+    }
 }
 #endif
 
-// Both transactions of a batch larger than the key-value map must make the
-// map grow rather than fail.
+// The transaction of a batch larger than the key-value map must make the map
+// grow rather than fail.
 TEST_F(BatchAddTest, ABatchLargerThanTheMapStillActivatesEveryRecord) {
     constexpr std::size_t kSmallMap = 8 << 20;
     auto core = *open_collection(dir / "small", CollectionConfig{"small", 2, Metric::L2, 0, std::nullopt}, kSmallMap);
