@@ -136,7 +136,7 @@ TEST_F(BatchAddTest, FailedFirstTransactionGivesTheSlotsBack) {
 // sync, the commit) leaves every stored record as it was, the one it would
 // have replaced included, and gives all its slots back.
 TEST_F(BatchAddTest, AFailedBatchLeavesTheStoredRecordsAsTheyWere) {
-    for (const FaultPoint point : {FaultPoint::Write, FaultPoint::Msync, FaultPoint::Fsync, FaultPoint::Commit}) {
+    for (const FaultPoint point : {FaultPoint::Write, FaultPoint::Fsync, FaultPoint::Commit}) {
         SCOPED_TRACE(fault_point_name(point));
         const std::string name = fault_point_name(point);
         auto core = *open_collection(dir / name, CollectionConfig{name, 2, Metric::L2, 0, std::nullopt});
