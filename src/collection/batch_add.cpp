@@ -1,6 +1,8 @@
 #include "collection/batch_add.h"
 
 #include <algorithm>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "collection/insert.h"
@@ -32,7 +34,53 @@ Status check(const Collection& core, const BatchInput& b) {
 }  // namespace
 
 struct Collection::BatchSteps {
-    // Stores the records as Pending. A record stored under an identifier that
+    // The batch's vectors written into their slots and the vector file
+    // synced, on a thread of its own while the caller makes the puts of the
+    // transaction that must not commit before they are durable; durable()
+    // waits for both. A small batch does both at once on the calling thread.
+    // Lives shorter than the lease of the slots it writes: no write lands in
+    // a slot after the lease has given it back.
+    class Vectors {
+    public:
+        Vectors(Collection& core, const RowBlock& rows, const std::vector<std::uint64_t>& slots) {
+            auto work = [&core, &rows, &slots, this] {
+                status_ = core.vector_store_.exclusive()->write_slots(slots, rows);
+                if (status_) status_ = core.vector_store_.shared()->sync_vectors();
+            };
+            if (rows.size() >= kOwnThreadRows) {
+                try {
+                    thread_ = std::thread(work);
+                    return;
+                } catch (const std::system_error&) {
+                    // No thread to be had: the work runs here instead.
+                }
+            }
+            work();
+        }
+        ~Vectors() { join(); }
+        Vectors(const Vectors&) = delete;
+        Vectors& operator=(const Vectors&) = delete;
+
+        // The outcome of the write and the sync, the same on every call.
+        const Status& durable() {
+            join();
+            return status_;
+        }
+
+    private:
+        // Below this many rows a thread costs more than the overlap saves.
+        static constexpr std::size_t kOwnThreadRows = 1024;
+
+        void join() {
+            if (thread_.joinable()) thread_.join();
+        }
+
+        Status status_;
+        std::thread thread_;
+    };
+
+    // Stores the records, Active, in one transaction that commits only once
+    // `vectors` are durable. A record stored under an identifier that
     // already names a record (stored before, or earlier in this batch)
     // replaces it, and the replaced record's slot is given back as a delete
     // gives it: listed free in the list this transaction stores, the rest
@@ -41,20 +89,19 @@ struct Collection::BatchSteps {
     //
     // The records go in in identifier order (`order`), which gives the same
     // table as batch order; the replaced slots are still listed in batch order.
-    static Status store_pending(Collection& core, const std::vector<Record>& records,
-                                const std::vector<std::size_t>& order, std::vector<std::uint64_t>& replaced) {
-        std::vector<std::pair<std::size_t, std::uint64_t>> given_back;
+    static Status store(Collection& core, const std::vector<Record>& records, const std::vector<std::size_t>& order,
+                        Vectors& vectors, std::vector<std::uint64_t>& replaced) {
+        struct Found {
+            std::size_t row;
+            std::uint64_t slot;
+        };
+        std::vector<Found> found;
         std::vector<MirrorChange> changes;
         std::uint64_t commit = 0;
         auto stored = core.write_txn([&](WriteTxn& txn) -> Status {
             replaced.clear();
-            given_back.clear();
+            found.clear();
             changes.clear();
-            // Read once the transaction runs: every record it can see was
-            // committed after its slot was allocated, so a slot at or past
-            // this count is truly beyond the file, not one appended while
-            // this transaction waited for the writer before it.
-            const std::uint64_t slots = core.vector_store_.shared()->slot_count();
             if (!records.empty()) {
                 auto table = RecordsWriter::open(txn);
                 if (!table) return fail(table.error());
@@ -65,69 +112,23 @@ struct Collection::BatchSteps {
                     if (!current) return fail(current.error());
                     changes.push_back(
                         MirrorChange{r.id, *current ? std::optional((*current)->slot) : std::nullopt, &r});
-                    if (*current && (*current)->state != RecordState::Tombstone && (*current)->slot < slots &&
-                        (*current)->slot != r.slot)
-                        given_back.emplace_back(i, (*current)->slot);
+                    if (*current && (*current)->state != RecordState::Tombstone && (*current)->slot != r.slot)
+                        found.push_back(Found{i, (*current)->slot});
                 }
             }
-            std::sort(given_back.begin(), given_back.end());
-            for (const auto& [row, slot] : given_back) replaced.push_back(slot);
+            // Read inside the transaction: every record it can see was
+            // committed after its slot was allocated, so a slot at or past
+            // this count is truly beyond the file, not one appended while
+            // this transaction waited for the writer before it.
+            const std::uint64_t slots = core.vector_store_.shared()->slot_count();
+            std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.row < b.row; });
+            for (const Found& f : found)
+                if (f.slot < slots) replaced.push_back(f.slot);
             commit = txn.snapshot_id();
-            return core.persist_free_list(txn, replaced);
+            if (auto st = core.persist_free_list(txn, replaced); !st) return st;
+            return vectors.durable();
         });
         if (stored) core.note_committed(commit, changes);
-        return stored;
-    }
-
-    static Status write_vectors(Collection& core, const RowBlock& rows,
-                                const std::vector<std::uint64_t>& slots) {
-        return core.vector_store_.exclusive()->write_slots(slots, rows);
-    }
-
-    static Status sync_vectors(Collection& core) { return core.vector_store_.exclusive()->sync_vectors(); }
-
-    // Rewrites whatever is stored under each identifier as Active, in
-    // identifier order (`order`), which gives what batch order gives. Each
-    // value is rewritten where the lookup found it, with the bytes put_record
-    // would write. A stored record that is still the batch's own is handed
-    // to the mirror as that (now Active) row of `records`; one that another
-    // writer replaced meanwhile is copied.
-    static Status activate(Collection& core, std::vector<Record>& records, const std::vector<std::size_t>& order) {
-        std::vector<Record> copied;
-        std::vector<MirrorChange> changes;
-        std::uint64_t commit = 0;
-        auto stored = core.write_txn([&](WriteTxn& txn) -> Status {
-            copied.clear();
-            changes.clear();
-            if (records.empty()) return {};
-            // No reallocation: the changes point into it.
-            copied.reserve(records.size());
-            changes.reserve(records.size());
-            auto table = RecordsWriter::open(txn);
-            if (!table) return fail(table.error());
-            for (std::size_t i : order) {
-                auto found = table->find(records[i].id);
-                if (!found) return fail(found.error());
-                if (!*found) continue;
-                RecordView view = **found;
-                view.state = RecordState::Active;
-                Record& own = records[i];
-                const Record* after = &own;
-                if (view.id == own.id && view.slot == own.slot && view.metadata == own.metadata &&
-                    view.created_at == own.created_at && view.expires_at == own.expires_at) {
-                    own.state = RecordState::Active;
-                } else {
-                    copied.push_back(view.to_record());
-                    after = &copied.back();
-                }
-                changes.push_back(MirrorChange{after->id, after->slot, after});
-                if (auto st = table->replace_found(own.id, view); !st) return st;
-            }
-            commit = txn.snapshot_id();
-            return {};
-        });
-        // A transaction that wrote nothing committed no new state.
-        if (stored && !changes.empty()) core.note_committed(commit, changes);
         return stored;
     }
 };
@@ -164,31 +165,28 @@ Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput 
         r.created_at = now_unix_secs();
         r.metadata = std::move(batch.metadata[i].text);
         if (batch.ttls && (*batch.ttls)[i]) r.expires_at = expiry_time(r.created_at, *(*batch.ttls)[i]);
-        r.state = RecordState::Pending;
+        r.state = RecordState::Active;
         records.push_back(std::move(r));
         slots.push_back(*slot);
     }
-    const std::vector<std::size_t> order = in_id_order(n, [&](std::size_t i) -> const std::string& {
-        return records[i].id;
-    });
-
-    // The vectors go in while the slots are the lease's alone. Once the
-    // records are stored, another thread may replace or delete one of them
-    // and hand its slot to a new record, whose vector a later write would
-    // overwrite. A write that fails (a slot beyond the file) is reported once
-    // the records are stored, as a failure after that point would be.
-    const Status written = Collection::BatchSteps::write_vectors(core, batch.rows, slots);
+    // All or nothing: the vectors are written into slots that are still the
+    // lease's alone and synced, and the records stored, Active, in one
+    // transaction that commits only after the sync. A failure at any step
+    // leaves the table as it was (a record already stored under one of the
+    // identifiers keeps its contents) and the lease gives the slots back. A
+    // crash before the commit leaves the records unstored; after it, their
+    // vectors are on disk.
     std::vector<std::uint64_t> replaced;
-    if (auto st = Collection::BatchSteps::store_pending(core, records, order, replaced); !st)
-        return fail(st.error());
-    // From here the stored records name their slots; a failure leaves them
-    // Pending, which no reader returns, and their slots with them.
+    {
+        Collection::BatchSteps::Vectors vectors(core, batch.rows, slots);
+        const std::vector<std::size_t> order = in_id_order(n, [&](std::size_t i) -> const std::string& {
+            return records[i].id;
+        });
+        if (auto st = Collection::BatchSteps::store(core, records, order, vectors, replaced); !st)
+            return fail(st.error());
+    }
     lease.release();
     for (std::uint64_t slot : replaced) release_slot(core, slot);
-    if (!written) return fail(written.error());
-    if (auto st = Collection::BatchSteps::sync_vectors(core); !st) return fail(st.error());
-    if (core.config.hnsw) core.index_dirty_.exchange(true);
-    if (auto st = Collection::BatchSteps::activate(core, records, order); !st) return fail(st.error());
     if (core.config.hnsw) core.index_dirty_.exchange(true);
     std::vector<std::string> ids;
     ids.reserve(n);

@@ -89,6 +89,21 @@ struct Collection::FlushSteps {
         return dropped;
     }
 
+    // Each taken entry's slot is its own while it is buffered: a delete that
+    // takes an entry out of the queue gives its slot back, but never one a
+    // flush has taken.
+    static Status write_vectors(Collection& core, const std::vector<PendingWrite>& taken) {
+        std::vector<std::uint64_t> slots;
+        std::vector<std::span<const float>> vectors;
+        slots.reserve(taken.size());
+        vectors.reserve(taken.size());
+        for (const PendingWrite& entry : taken) {
+            slots.push_back(entry.record.slot);
+            vectors.push_back(entry.vector);
+        }
+        return core.vector_store_.exclusive()->write_slots(slots, vectors);
+    }
+
     // Stores the taken records in one transaction. A record stored under an
     // identifier that already names a record (stored before, or earlier in
     // this flush) replaces it, and the replaced record's slot is given back
@@ -102,8 +117,12 @@ struct Collection::FlushSteps {
     // visibility_lock held exclusively, taken only once the records are
     // written, so that a reader waits for one commit at most and never finds
     // a record in both places or in neither.
+    // The vectors of the taken entries go into their slots first, in one
+    // positional write per run of consecutive slots, and are synced with
+    // everything written before them.
     static Status write_taken(Collection& core, const std::vector<PendingWrite>& taken,
                               std::vector<std::uint64_t>& replaced) {
+        if (auto st = write_vectors(core, taken); !st) return st;
         if (auto st = core.vector_store_.shared()->sync_vectors(); !st) return st;
         if (core.config.hnsw) core.index_dirty_.exchange(true);
         std::optional<Guarded<std::monostate, FairSharedMutex, CoreLock::Visibility>::Exclusive> publishing;
@@ -180,11 +199,13 @@ Result<std::string> insert_record(Collection& core, std::span<const float> vecto
     SlotLease lease(core);
     auto slot = lease.take();
     if (!slot) return fail(slot.error());
-    if (auto st = core.vector_store_.exclusive()->write_slot(*slot, prepared); !st) {
-        // Refused as not allocated (listed free beyond the vector file): a
-        // slot nobody can use, so it does not go back. A failed write leaves
-        // a usable slot, which the lease gives back.
-        if (st.error().kind() == StoreError::RecordNotFound) lease.release();
+    // The vector waits in the buffer with its record and goes into the slot
+    // with the flush that stores them: one write for the whole flush, not
+    // one per add. Readers of a buffered record read the buffer's copy.
+    if (auto st = core.vector_store_.shared()->read_slot(*slot); !st) {
+        // Listed free beyond the vector file: a slot nobody can use, so it
+        // does not go back.
+        lease.release();
         return fail(st.error());
     }
 

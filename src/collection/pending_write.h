@@ -1,7 +1,8 @@
 #pragma once
 // PendingWrite: one entry of a collection's write-behind buffer, the record as
-// it will be stored (state Active) and the vector as prepared for the metric,
-// the same values already copied into the record's slot.
+// it will be stored (state Active) and the vector as prepared for the metric.
+// The vector reaches the record's slot with the flush that stores the record;
+// until then this copy is the only one.
 #include <cstdint>
 #include <vector>
 

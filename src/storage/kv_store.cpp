@@ -388,7 +388,11 @@ Result<WriteCursor> WriteTxn::cursor(std::string_view table) {
 }
 
 WriteCursor::WriteCursor(WriteCursor&& other) noexcept
-    : txn_(other.txn_), cursor_(std::exchange(other.cursor_, nullptr)) {}
+    : txn_(other.txn_),
+      cursor_(std::exchange(other.cursor_, nullptr)),
+      last_known_(other.last_known_),
+      has_last_(other.has_last_),
+      last_(std::move(other.last_)) {}
 
 WriteCursor::~WriteCursor() {
     // A write transaction's cursors must go before it ends; this one ends first.
@@ -412,10 +416,39 @@ Status WriteCursor::put(std::string_view key, Bytes value) {
     return txn_->check(mdb_cursor_put(cursor_, &k, &v, 0));
 }
 
+bool WriteCursor::past_last(std::string_view key) {
+    if (!last_known_) {
+        MDB_val k, v;
+        const int rc = mdb_cursor_get(cursor_, &k, &v, MDB_LAST);
+        if (rc != 0 && rc != MDB_NOTFOUND) return false;
+        has_last_ = rc == 0;
+        if (has_last_) last_.assign(static_cast<const char*>(k.mv_data), k.mv_size);
+        last_known_ = true;
+    }
+    return !has_last_ || key > std::string_view(last_);
+}
+
 Result<std::optional<Bytes>> WriteCursor::put_if_absent(std::string_view key, Bytes value) {
     if (!txn_->txn_) return fail(StoreError::Transaction, "Transaction is no longer usable");
     MDB_val k = as_val(key);
     MDB_val v{value.size(), const_cast<std::uint8_t*>(value.data())};
+    if (past_last(key)) {
+        // LMDB compares the key with the table's true last key and refuses
+        // one that is not past it (another path may have put a larger one):
+        // that key takes the ordinary put below.
+        const int rc = mdb_cursor_put(cursor_, &k, &v, MDB_APPEND);
+        if (rc == 0) {
+            has_last_ = true;
+            last_.assign(key);
+            return std::optional<Bytes>{};
+        }
+        if (rc != MDB_KEYEXIST) {
+            if (auto st = txn_->check(rc); !st) return fail(st.error());
+        }
+        last_known_ = false;
+        k = as_val(key);
+        v = MDB_val{value.size(), const_cast<std::uint8_t*>(value.data())};
+    }
     const int rc = mdb_cursor_put(cursor_, &k, &v, MDB_NOOVERWRITE);
     // On a key that is there, LMDB points v at the stored value and writes nothing.
     if (rc == MDB_KEYEXIST)

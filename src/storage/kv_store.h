@@ -215,7 +215,9 @@ private:
 // Gets and puts on one table of a write transaction, as WriteTxn::get and
 // WriteTxn::put do them, with the same results. Keys given in ascending order
 // find their place from where the last one left the cursor, instead of
-// descending from the root each time, so sorted keys cost less. A view that
+// descending from the root each time, so sorted keys cost less; a new key past
+// the table's last one is appended at its end, filling pages instead of
+// splitting them in half. A view that
 // get returns is valid until the next put through any path, or the end of the
 // transaction. The cursor must end before its transaction commits or ends.
 class WriteCursor {
@@ -237,8 +239,15 @@ public:
 private:
     friend class WriteTxn;
     WriteCursor(WriteTxn* txn, MDB_cursor* cursor) : txn_(txn), cursor_(cursor) {}
+    // Whether key lies past the last key the table held when last looked at
+    // (or put through this cursor since). A hint: the append checks it.
+    bool past_last(std::string_view key);
+
     WriteTxn* txn_;
     MDB_cursor* cursor_;
+    bool last_known_ = false;
+    bool has_last_ = false;
+    std::string last_;
 };
 
 Result<ReadTxn> begin_read_txn(KvStore& store);

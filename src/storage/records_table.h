@@ -4,7 +4,7 @@
 // Operations share the caller's transaction; none commits or takes locks.
 #include <algorithm>
 #include <cstddef>
-#include <numeric>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -62,17 +62,39 @@ private:
     std::vector<std::uint8_t> encoded_;
 };
 
+// The first eight bytes of an identifier as one big-endian number, zeros past
+// its end: a smaller number means a smaller identifier in byte order, equal
+// numbers say nothing.
+inline std::uint64_t id_prefix(std::string_view id) {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < 8; ++i)
+        v = v << 8 | (i < id.size() ? static_cast<unsigned char>(id[i]) : 0u);
+    return v;
+}
+
 // The positions 0..n-1 ordered by id_of(position) in byte order, positions
 // with equal identifiers in their own order: visiting a batch this way does
 // what visiting it in its own order does, since only the puts of one
 // identifier depend on each other, and they keep their order.
+//
+// The sort runs over the identifiers' prefixes beside their positions, so
+// most comparisons touch neither the identifiers nor the heap; only equal
+// prefixes compare whole identifiers, then positions.
 template <class IdOf>
 std::vector<std::size_t> in_id_order(std::size_t n, IdOf&& id_of) {
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return std::string_view(id_of(a)) < std::string_view(id_of(b));
+    struct Key {
+        std::uint64_t prefix;
+        std::size_t at;
+    };
+    std::vector<Key> keys(n);
+    for (std::size_t i = 0; i < n; ++i) keys[i] = Key{id_prefix(id_of(i)), i};
+    std::sort(keys.begin(), keys.end(), [&](const Key& a, const Key& b) {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        const int c = std::string_view(id_of(a.at)).compare(std::string_view(id_of(b.at)));
+        return c != 0 ? c < 0 : a.at < b.at;
     });
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = keys[i].at;
     return order;
 }
 

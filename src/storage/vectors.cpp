@@ -394,6 +394,10 @@ Status VectorStore::write_slots(std::span<const std::uint64_t> slots, const RowB
     return write_rows(slots, vectors);
 }
 
+Status VectorStore::write_slots(std::span<const std::uint64_t> slots, std::span<const std::span<const float>> vectors) {
+    return write_rows(slots, vectors);
+}
+
 Result<std::span<const float>> VectorStore::read_slot(std::uint64_t slot) const {
     if (slot >= slot_count_) return fail(StoreError::RecordNotFound, "Slot " + std::to_string(slot) + " not allocated");
     return slot_view(slot);
@@ -422,10 +426,12 @@ Status VectorStore::sync_mapping() const {
 
 Status VectorStore::fsync_file() const { return sys_fsync(file_.get()); }
 
-Status VectorStore::sync_vectors() const {
-    if (auto st = sync_mapping(); !st) return st;
-    return fsync_file();
-}
+// A store through the shared mapping marks its page dirty in the file's page
+// cache when the store is let through (the write fault on a clean page does
+// it), and a positional write dirties the same page cache: fsync writes both
+// kinds alike. A synchronous msync first would flush the same pages and the
+// device's cache once more for nothing.
+Status VectorStore::sync_vectors() const { return fsync_file(); }
 
 void VectorStore::preload() const {
     (void)madvise(mapping_.data(), mapping_.length(), MADV_WILLNEED);

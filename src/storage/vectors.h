@@ -87,6 +87,7 @@ public:
     // Caller holds the write lock.
     Status write_slots(std::span<const std::uint64_t> slots, std::span<const std::vector<float>> vectors);
     Status write_slots(std::span<const std::uint64_t> slots, const RowBlock& vectors);
+    Status write_slots(std::span<const std::uint64_t> slots, std::span<const std::span<const float>> vectors);
     // A view of the slot's floats. Caller holds a lock while it uses the view.
     Result<std::span<const float>> read_slot(std::uint64_t slot) const;
     // Unchecked view of an allocated slot, for scans that already bounded it.
@@ -104,7 +105,8 @@ public:
 
     // Synchronous flush of the whole mapping.
     Status sync_mapping() const;
-    // Synchronous flush of the mapping, then fsync of the file.
+    // Makes every byte written so far durable, through the mapping or by
+    // positional write: one fsync of the file.
     Status sync_vectors() const;
     // Fsync of the file alone (retried when interrupted).
     Status fsync_file() const;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <set>
 
 #include "collection/sync.h"
@@ -132,19 +133,41 @@ TEST_F(BatchAddTest, FailedFirstTransactionGivesTheSlotsBack) {
     EXPECT_EQ(Access::slot_count(*core), 3u);
 }
 
-TEST_F(BatchAddTest, FailedSecondTransactionLeavesRecordsPendingAndInvisible) {
-    auto core = open();
-    auto b = batch(2);
-    b.ids = std::vector<std::string>{"p1", "p2"};
-    arm_fault(FaultPoint::Commit, 1);
-    ASSERT_FALSE(add_batch_records(*core, std::move(b)));
-    EXPECT_EQ(stored(*core, "p1")->state, RecordState::Pending);
-    EXPECT_EQ(*collection_len(*core), 0u);
+// A batch that fails at any step after its checks (the vector write, the
+// sync, the commit) leaves every stored record as it was, the one it would
+// have replaced included, and gives all its slots back: a small batch, and one
+// large enough to write and sync its vectors beside its transaction.
+TEST_F(BatchAddTest, AFailedBatchLeavesTheStoredRecordsAsTheyWere) {
+    for (const std::size_t rows : {2, 3000})
+        for (const FaultPoint point : {FaultPoint::Write, FaultPoint::Fsync, FaultPoint::Commit}) {
+            const std::string name = std::string(fault_point_name(point)) + std::to_string(rows);
+            SCOPED_TRACE(name);
+            auto core = *open_collection(dir / name, CollectionConfig{name, 2, Metric::L2, 0, std::nullopt});
+            auto first = batch(1);
+            first.ids = std::vector<std::string>{"p0"};
+            ASSERT_TRUE(add_batch_records(*core, std::move(first)));
+            const Record before = *stored(*core, "p0");
+
+            auto b = batch(rows);
+            b.ids.emplace();
+            for (std::size_t i = 0; i < rows; ++i) b.ids->push_back("p" + std::to_string(i));
+            arm_fault(point);
+            ASSERT_FALSE(add_batch_records(*core, std::move(b)));
+            disarm_faults();
+            EXPECT_EQ(stored(*core, "p0"), before);
+            EXPECT_EQ(stored_count(*core), 1u);
+            EXPECT_EQ(*collection_len(*core), 1u);
+            auto free = Access::free_slots(*core);
+            std::sort(free.begin(), free.end());
+            std::vector<std::uint64_t> expected(rows);
+            std::iota(expected.begin(), expected.end(), std::uint64_t{1});
+            EXPECT_EQ(free, expected);
+        }
 }
 #endif
 
-// Both transactions of a batch larger than the key-value map must make the
-// map grow rather than fail.
+// The transaction of a batch larger than the key-value map must make the map
+// grow rather than fail.
 TEST_F(BatchAddTest, ABatchLargerThanTheMapStillActivatesEveryRecord) {
     constexpr std::size_t kSmallMap = 8 << 20;
     auto core = *open_collection(dir / "small", CollectionConfig{"small", 2, Metric::L2, 0, std::nullopt}, kSmallMap);

@@ -223,7 +223,11 @@ TEST_P(FailedFlushTest, AcknowledgedRecordsStayAndOnlyTheTriggeringAddFails) {
 
     ASSERT_TRUE(sync_collection(*core));
     EXPECT_EQ(stored_count(*core), 3u);
-    for (const char* id : {"a", "b", "c"}) EXPECT_TRUE(stored(*core, id)) << id;
+    for (const char* id : {"a", "b", "c"}) {
+        const auto record = stored(*core, id);
+        ASSERT_TRUE(record) << id;
+        EXPECT_EQ(*Access::read_slot(*core, record->slot), (std::vector<float>{1, 1})) << id;
+    }
     EXPECT_FALSE(stored(*core, "trigger"));
     EXPECT_EQ(add(*core, {3, 3}, "next"), "next");
     ASSERT_TRUE(sync_collection(*core));
@@ -249,12 +253,16 @@ TEST_P(FailedFlushTest, FailedSyncKeepsEveryRecordBuffered) {
     EXPECT_EQ(stored_count(*core), 3u);
 }
 
-// A vector that cannot be written (the device fails) is an Io error of the
-// add, which queues nothing and gives its slot back for the next add.
+// A buffered vector that cannot be written into its slot (the device fails)
+// fails the flush: the add that set it off is an Io error and gives its slot
+// back for the next add; the others stay buffered, and the next flush writes
+// their vectors.
 TEST_F(CollectionTest, AFailedVectorWriteGivesTheSlotBack) {
     auto core = open();
+    hold_buffer(*core);
     add(*core, {1, 1}, "a");
     arm_fault(FaultPoint::Write);
+    age_buffer(*core);
     auto r = insert_record(*core, std::vector<float>{2, 2}, JsonValue::object({}), "b", std::nullopt);
     disarm_faults();
     ASSERT_FALSE(r);
@@ -264,10 +272,12 @@ TEST_F(CollectionTest, AFailedVectorWriteGivesTheSlotBack) {
     EXPECT_EQ(add(*core, {3, 3}, "c"), "c");
     ASSERT_TRUE(sync_collection(*core));
     EXPECT_EQ(stored(*core, "c").value_or(Record{}).slot, 1u);
+    EXPECT_EQ(*Access::read_slot(*core, 0), (std::vector<float>{1, 1}));
     EXPECT_EQ(*Access::read_slot(*core, 1), (std::vector<float>{3, 3}));
 }
 
-INSTANTIATE_TEST_SUITE_P(CommitAndFsync, FailedFlushTest, ::testing::Values(FaultPoint::Commit, FaultPoint::Fsync));
+INSTANTIATE_TEST_SUITE_P(WriteCommitAndFsync, FailedFlushTest,
+                         ::testing::Values(FaultPoint::Write, FaultPoint::Commit, FaultPoint::Fsync));
 #endif
 
 }  // namespace

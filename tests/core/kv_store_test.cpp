@@ -278,6 +278,45 @@ TEST_F(KvStoreTest, ACursorReadsAndWritesAsTheTransactionDoes) {
     EXPECT_EQ(get(*s, "t", "n"), "direct");
 }
 
+// put_if_absent stores a new key and hands back the stored value of a key
+// that is there, whether the key lies past the table's last one (appended),
+// equals it, lies behind it, or lies behind a larger key that another path
+// put meanwhile; a map filled by appends grows and the body runs again.
+TEST_F(KvStoreTest, PutIfAbsentAppendsPastTheEndAndFindsWhatIsThere) {
+    auto s = open(256 * 1024);
+    put(*s, "t", "m", "committed");
+    const std::string value(1000, 'v');
+    int runs = 0;
+    auto st = write_transaction(*s, [&](WriteTxn& w) -> Status {
+        ++runs;
+        auto c = w.cursor("t");
+        if (!c) return fail(c.error());
+        struct Step {
+            const char* key;
+            std::optional<std::string> stored;  // what put_if_absent hands back
+        };
+        const Step steps[] = {{"n", std::nullopt}, {"o", std::nullopt}, {"o", "o"},          {"m", "committed"},
+                              {"a", std::nullopt}, {"p", std::nullopt}, {"zz", std::nullopt}};
+        for (const Step& step : steps) {
+            if (std::string_view(step.key) == "p")
+                if (auto p = w.put("t", "q", bytes("direct")); !p) return p;  // past the cursor's last key
+            auto got = c->put_if_absent(step.key, bytes(step.key));
+            if (!got) return fail(got.error());
+            EXPECT_EQ(*got ? std::optional(text(**got)) : std::nullopt, step.stored) << step.key;
+        }
+        EXPECT_EQ(text(**c->put_if_absent("q", bytes("again"))), "direct");
+        for (int i = 0; i < 2000; ++i)
+            if (auto p = c->put_if_absent("zz" + std::to_string(100000 + i), bytes(value)); !p) return fail(p.error());
+        return {};
+    });
+    ASSERT_TRUE(st) << st.error().message();
+    EXPECT_GT(runs, 1);
+    for (const char* key : {"a", "n", "o", "p", "zz"}) EXPECT_EQ(get(*s, "t", key), key);
+    EXPECT_EQ(get(*s, "t", "m"), "committed");
+    EXPECT_EQ(get(*s, "t", "q"), "direct");
+    EXPECT_EQ(get(*s, "t", "zz101999"), value);
+}
+
 // What a transaction asks to run at its commit runs once, after it, for the
 // run that commits; a run made again on a grown map, a failing body and a
 // one-shot transaction that is never committed run nothing.

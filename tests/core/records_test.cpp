@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 
 #include "base/utf8.h"
@@ -280,6 +281,28 @@ TEST_F(RecordsTableTest, RemoveReportsPresence) {
     ASSERT_TRUE(w->commit());
     auto r = begin_read_txn(*db);
     EXPECT_FALSE(get_record(*r, "a")->has_value());
+}
+
+// The batch order is the order a stable sort by identifier bytes gives:
+// identifiers that share their first eight bytes, that are prefixes of each
+// other, hold NUL or bytes above 0x7F, and that repeat.
+TEST(InIdOrderTest, IsAStableSortByIdentifierBytes) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"b", "a", "b", "a"},
+        {"abcdefgh2", "abcdefgh1", "abcdefgh", "abcdefg", "abcdefgh1", "abcdefgh\x01"},
+        {std::string("a\0b", 3), "a", std::string("a\0", 2), std::string("a\0a", 3), "a"},
+        {"\xc3\xa9t\xc3\xa9", "zz", "\x7f", "\xff\xff", "\xc3\xa9", "z"},
+        {"10", "9", "100", "1", "99", "10"},
+    };
+    for (const auto& ids : cases) {
+        std::vector<std::size_t> expected(ids.size());
+        for (std::size_t i = 0; i < ids.size(); ++i) expected[i] = i;
+        std::stable_sort(expected.begin(), expected.end(), [&](std::size_t a, std::size_t b) {
+            return std::string_view(ids[a]) < std::string_view(ids[b]);
+        });
+        EXPECT_EQ(in_id_order(ids.size(), [&](std::size_t i) -> const std::string& { return ids[i]; }), expected);
+    }
 }
 
 }  // namespace
