@@ -12,23 +12,39 @@
 namespace tessello {
 namespace {
 
+// A candidate with its place in the list before sorting.
+struct RankedCandidate {
+    BuildCandidate candidate;
+    std::uint32_t position;
+};
+
 struct InsertScratch {
     explicit InsertScratch(std::size_t nodes) : search(nodes) {}
     LayerSearchScratch search;
+    std::vector<float> table;  // the inserted node's score table
     std::vector<float> scores;
+    std::vector<BuildCandidate> w;
     std::vector<BuildCandidate> reranked;
+    std::vector<RankedCandidate> ranked;
     std::vector<std::uint32_t> chosen;
 };
 
 std::span<const float> vector_of(const BuildState& state, std::uint32_t node) {
-    return state.vectors.subspan(static_cast<std::size_t>(node) * state.dimensions, state.dimensions);
+    return {state.vectors[node], static_cast<std::size_t>(state.dimensions)};
 }
 
-// Best first, stable, NaN last.
-void sort_best_first(std::vector<BuildCandidate>& list, bool higher) {
-    std::stable_sort(list.begin(), list.end(), [higher](const BuildCandidate& a, const BuildCandidate& b) {
-        return score_ranks_before(a.score, b.score, higher);
+// Best first, NaN last, equal scores in their given order: the order of a
+// stable sort, from an unstable one that breaks ties by position, so no
+// buffer is allocated (ranked is reused from call to call).
+void sort_best_first(std::vector<BuildCandidate>& list, bool higher, std::vector<RankedCandidate>& ranked) {
+    ranked.clear();
+    for (std::size_t i = 0; i < list.size(); ++i) ranked.push_back({list[i], static_cast<std::uint32_t>(i)});
+    std::sort(ranked.begin(), ranked.end(), [higher](const RankedCandidate& a, const RankedCandidate& b) {
+        if (score_ranks_before(a.candidate.score, b.candidate.score, higher)) return true;
+        if (score_ranks_before(b.candidate.score, a.candidate.score, higher)) return false;
+        return a.position < b.position;
     });
+    for (std::size_t i = 0; i < list.size(); ++i) list[i] = ranked[i].candidate;
 }
 
 // Moves cur down from the top layer to the layer just above `level`, on each
@@ -63,17 +79,19 @@ void insert_node(BuildState& state, std::uint32_t e, InsertScratch& scratch) {
 
     const bool higher = higher_is_better(state.metric);
     const std::span<const float> query = vector_of(state, e);
-    const AdcTable table = build_adc_table(*state.codebook, query);
-    const AdcScorer score{table, state.codes};
+    scratch.table.resize(state.codebook->num_subquantizers * state.codebook->num_centroids);
+    build_adc_table(*state.codebook, state.transposed, query, scratch.table.data());
+    const AdcScorer score{scratch.table, state.codes};
     const std::uint8_t level = state.levels[e];
 
     std::uint32_t cur = greedy_descent(state, state.entry_point, level, score, scratch);
 
     for (std::int32_t layer = level; layer >= 0; --layer) {
         const auto l = static_cast<std::uint32_t>(layer);
-        std::vector<BuildCandidate> w = layer_search(state.lists, l, cur, state.ef_construction, state.metric, score,
-                                                     state.distance_calcs, scratch.search);
-        sort_best_first(w, higher);
+        std::vector<BuildCandidate>& w = scratch.w;
+        layer_search(state.lists, l, cur, state.ef_construction, state.metric, score, state.distance_calcs,
+                     scratch.search, w);
+        sort_best_first(w, higher, scratch.ranked);
 
         // Final choice by exact distance.
         scratch.reranked.clear();
@@ -81,7 +99,7 @@ void insert_node(BuildState& state, std::uint32_t e, InsertScratch& scratch) {
             if (c.node == e) continue;
             scratch.reranked.push_back({c.node, distance(state.metric, query, vector_of(state, c.node))});
         }
-        sort_best_first(scratch.reranked, higher);
+        sort_best_first(scratch.reranked, higher, scratch.ranked);
 
         const std::uint64_t cap = l == 0 ? state.m0 : state.m;
         const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(cap, scratch.reranked.size()));
