@@ -30,6 +30,7 @@ class BuildLists {
 public:
     // Layers 0..max_level for nodes of the given levels (each at most max_level).
     BuildLists(std::span<const std::uint8_t> levels, std::uint8_t max_level);
+    ~BuildLists();
     BuildLists(const BuildLists&) = delete;
     BuildLists& operator=(const BuildLists&) = delete;
 
@@ -37,11 +38,25 @@ public:
 
     // The list as it stands now; valid until take() or destruction, and
     // never changed by later writes.
-    std::span<const std::uint32_t> read(std::uint32_t layer, std::uint32_t node) const;
+    std::span<const std::uint32_t> read(std::uint32_t layer, std::uint32_t node) const {
+        const std::atomic<Block*>* head = find(layer, node);
+        if (head == nullptr) return {};
+        // Acquire pairs with the release of publish() and of an in-place
+        // append: every item below the size read was written before it.
+        Block* const block = head->load(std::memory_order_acquire);
+        if (block == nullptr) return {};
+        return {block->items(), block->size.load(std::memory_order_acquire)};
+    }
     // True when the list is empty at the moment of the read.
     bool empty(std::uint32_t layer, std::uint32_t node) const { return read(layer, node).empty(); }
-    // A hint that the list is read soon.
-    void prefetch(std::uint32_t layer, std::uint32_t node) const;
+    // A hint that the list is read soon: its block is fetched into cache.
+    // The block pointers lie packed, one word per node, so reading one
+    // mostly hits the cache.
+    void prefetch(std::uint32_t layer, std::uint32_t node) const {
+        if (const std::atomic<Block*>* head = find(layer, node)) {
+            if (Block* const block = head->load(std::memory_order_relaxed)) __builtin_prefetch(block);
+        }
+    }
     // A node's own choice, under the list's mutex: the chosen neighbours
     // first, in their order, then whatever links the list already held (the
     // links back from nodes inserted before it), which are kept.
@@ -55,6 +70,7 @@ public:
 
 private:
     // A header followed by `capacity` items; the first `size` are the list.
+    // A block owns the chain of blocks it took over from.
     struct Block {
         std::atomic<std::uint32_t> size;
         std::uint32_t capacity;
@@ -62,27 +78,33 @@ private:
 
         std::uint32_t* items() { return reinterpret_cast<std::uint32_t*>(this + 1); }
     };
-    struct BlockChainDeleter {
-        void operator()(Block* block) const;
-    };
-    struct List {
-        std::mutex write;  // held by a writer; readers never take it
-        std::atomic<Block*> block{nullptr};  // null while the list is empty
-        std::unique_ptr<Block, BlockChainDeleter> owned;  // the same block: owns it and all it replaced
-    };
+    // The lists of one layer: list i's current block (null while the list is
+    // empty) and, apart, the mutex its writers hold, so that readers only
+    // ever touch the packed pointers.
     struct Layer {
-        std::vector<std::uint32_t> position;  // node -> index in lists, or kAbsent; empty on layer 0 (identity)
-        std::unique_ptr<List[]> lists;
+        std::vector<std::uint32_t> position;  // node -> list index, or kAbsent; empty on layer 0 (identity)
+        std::size_t count = 0;
+        std::unique_ptr<std::atomic<Block*>[]> heads;
+        std::unique_ptr<std::mutex[]> writers;
     };
     static constexpr std::uint32_t kAbsent = 0xFFFFFFFFu;
 
-    List* find(std::uint32_t layer, std::uint32_t node) const;
+    // The list's index on the layer, or kAbsent.
+    std::uint32_t index_of(std::uint32_t layer, std::uint32_t node) const {
+        if (layer >= layers_.size() || node >= node_count_) return kAbsent;
+        return layer == 0 ? node : layers_[layer].position[node];
+    }
+    const std::atomic<Block*>* find(std::uint32_t layer, std::uint32_t node) const {
+        const std::uint32_t at = index_of(layer, node);
+        return at == kAbsent ? nullptr : &layers_[layer].heads[at];
+    }
     // A new block with room for at least `size` items (and then some), empty,
-    // that takes over from the list's current one once published. Under the
-    // list's mutex.
-    static Block* new_block(const List& list, std::uint32_t size);
+    // that takes over from `current` once published. Under the list's mutex.
+    static Block* new_block(Block* current, std::uint32_t size);
     // Fills in the block's size and makes it the list's block. Under the mutex.
-    static void publish(List& list, Block* block, std::uint32_t size);
+    static void publish(std::atomic<Block*>& head, Block* block, std::uint32_t size);
+    // Frees a block and every block it took over from.
+    static void free_chain(Block* block);
 
     std::size_t node_count_;
     std::vector<Layer> layers_;
