@@ -12,12 +12,6 @@
 namespace tessello {
 namespace {
 
-// A candidate with its place in the list before sorting.
-struct RankedCandidate {
-    BuildCandidate candidate;
-    std::uint32_t position;
-};
-
 struct InsertScratch {
     explicit InsertScratch(std::size_t nodes) : search(nodes) {}
     LayerSearchScratch search;
@@ -25,7 +19,6 @@ struct InsertScratch {
     std::vector<float> scores;
     std::vector<BuildCandidate> w;
     std::vector<BuildCandidate> reranked;
-    std::vector<RankedCandidate> ranked;
     std::vector<std::uint32_t> chosen;
 };
 
@@ -33,18 +26,27 @@ std::span<const float> vector_of(const BuildState& state, std::uint32_t node) {
     return {state.vectors[node], static_cast<std::size_t>(state.dimensions)};
 }
 
-// Best first, NaN last, equal scores in their given order: the order of a
-// stable sort, from an unstable one that breaks ties by position, so no
-// buffer is allocated (ranked is reused from call to call).
-void sort_best_first(std::vector<BuildCandidate>& list, bool higher, std::vector<RankedCandidate>& ranked) {
-    ranked.clear();
-    for (std::size_t i = 0; i < list.size(); ++i) ranked.push_back({list[i], static_cast<std::uint32_t>(i)});
-    std::sort(ranked.begin(), ranked.end(), [higher](const RankedCandidate& a, const RankedCandidate& b) {
-        if (score_ranks_before(a.candidate.score, b.candidate.score, higher)) return true;
-        if (score_ranks_before(b.candidate.score, a.candidate.score, higher)) return false;
-        return a.position < b.position;
-    });
-    for (std::size_t i = 0; i < list.size(); ++i) list[i] = ranked[i].candidate;
+// Best first, NaN last, equal scores in their given order: a stable sort.
+// Lists of up to 128 entries (ef of the usual sizes) are sorted by insertion
+// in place, which allocates nothing and is quick on lists that are mostly in
+// order already; longer ones go to the library's stable sort, whose buffer is
+// small beside the search that made them.
+void sort_best_first(std::vector<BuildCandidate>& list, bool higher) {
+    constexpr std::size_t kInsertionSortMax = 128;
+    const auto before = [higher](const BuildCandidate& a, const BuildCandidate& b) {
+        return score_ranks_before(a.score, b.score, higher);
+    };
+    if (list.size() > kInsertionSortMax) {
+        std::stable_sort(list.begin(), list.end(), before);
+        return;
+    }
+    for (std::size_t i = 1; i < list.size(); ++i) {
+        const BuildCandidate c = list[i];
+        std::size_t j = i;
+        // Only past entries it strictly ranks before: equals keep their order.
+        for (; j > 0 && before(c, list[j - 1]); --j) list[j] = list[j - 1];
+        list[j] = c;
+    }
 }
 
 // Moves cur down from the top layer to the layer just above `level`, on each
@@ -91,7 +93,7 @@ void insert_node(BuildState& state, std::uint32_t e, InsertScratch& scratch) {
         std::vector<BuildCandidate>& w = scratch.w;
         layer_search(state.lists, l, cur, state.ef_construction, state.metric, score, state.distance_calcs,
                      scratch.search, w);
-        sort_best_first(w, higher, scratch.ranked);
+        sort_best_first(w, higher);
 
         // Final choice by exact distance.
         scratch.reranked.clear();
@@ -99,7 +101,7 @@ void insert_node(BuildState& state, std::uint32_t e, InsertScratch& scratch) {
             if (c.node == e) continue;
             scratch.reranked.push_back({c.node, distance(state.metric, query, vector_of(state, c.node))});
         }
-        sort_best_first(scratch.reranked, higher, scratch.ranked);
+        sort_best_first(scratch.reranked, higher);
 
         const std::uint64_t cap = l == 0 ? state.m0 : state.m;
         const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(cap, scratch.reranked.size()));

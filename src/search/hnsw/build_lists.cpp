@@ -24,30 +24,33 @@ BuildLists::BuildLists(std::span<const std::uint8_t> levels, std::uint8_t max_le
     }
 }
 
-BuildLists::~BuildLists() {
-    for (Layer& layer : layers_) {
-        for (std::size_t i = 0; i < layer.count; ++i) free_chain(layer.heads[i].load(std::memory_order_relaxed));
+void* BuildLists::BlockArena::allocate(std::size_t bytes) {
+    // 1 MiB chunks: a few hundred blocks each, so carving is a bump of a
+    // pointer, and the rest of a chunk too small for a block is left unused.
+    constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
+    if (bytes > left_) {
+        const std::size_t size = std::max(kChunkBytes, bytes);
+        chunks_.push_back(std::make_unique_for_overwrite<std::byte[]>(size));
+        next_ = chunks_.back().get();
+        left_ = size;
     }
+    void* const out = next_;
+    next_ += bytes;
+    left_ -= bytes;
+    return out;
 }
 
-void BuildLists::free_chain(Block* block) {
-    while (block != nullptr) {
-        Block* const older = block->replaced;
-        block->~Block();
-        ::operator delete(block);
-        block = older;
-    }
-}
-
-BuildLists::Block* BuildLists::new_block(Block* current, std::uint32_t size) {
+BuildLists::Block* BuildLists::new_block(std::uint32_t size) {
     // Twice the room needed, so a list that keeps growing is copied
     // O(log length) times and its replaced blocks total less than its last.
     const std::uint32_t capacity = std::max<std::uint32_t>(16, 2 * size);
-    void* const raw = ::operator new(sizeof(Block) + std::size_t{capacity} * sizeof(std::uint32_t));
+    // Capacities are even, so every block after the first of a chunk is
+    // 8-byte aligned, as the first is.
+    static_assert(sizeof(Block) % alignof(Block) == 0 && alignof(Block) <= 2 * sizeof(std::uint32_t));
+    void* const raw = arenas_.local().allocate(sizeof(Block) + std::size_t{capacity} * sizeof(std::uint32_t));
     Block* const block = new (raw) Block;
     block->size.store(0, std::memory_order_relaxed);
     block->capacity = capacity;
-    block->replaced = current;
     return block;
 }
 
@@ -63,9 +66,8 @@ void BuildLists::set_chosen(std::uint32_t layer, std::uint32_t node, std::span<c
     std::lock_guard lock(l.writers[at]);
     // Readers may be walking the current items, so the merged list goes
     // into a block of its own.
-    Block* const current = l.heads[at].load(std::memory_order_relaxed);
     const std::span<const std::uint32_t> held = read(layer, node);
-    Block* const block = new_block(current, static_cast<std::uint32_t>(chosen.size() + held.size()));
+    Block* const block = new_block(static_cast<std::uint32_t>(chosen.size() + held.size()));
     std::uint32_t* const out = block->items();
     std::uint32_t size = 0;
     for (const std::uint32_t c : chosen) out[size++] = c;
@@ -90,7 +92,7 @@ void BuildLists::add_link(std::uint32_t layer, std::uint32_t node, std::uint32_t
         current->size.store(size + 1, std::memory_order_release);
         return;
     }
-    Block* const block = new_block(current, size + 1);
+    Block* const block = new_block(size + 1);
     std::copy(held.begin(), held.end(), block->items());
     block->items()[size] = target;
     publish(l.heads[at], block, size + 1);
@@ -106,7 +108,7 @@ std::vector<std::vector<NeighbourList>> BuildLists::take() {
             const std::span<const std::uint32_t> items =
                 read(static_cast<std::uint32_t>(l), static_cast<std::uint32_t>(i));
             out[l][i].assign(items.begin(), items.end());
-            free_chain(layers_[l].heads[at].exchange(nullptr, std::memory_order_relaxed));
+            layers_[l].heads[at].store(nullptr, std::memory_order_relaxed);
         }
     }
     return out;

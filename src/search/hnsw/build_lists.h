@@ -9,7 +9,9 @@
 // outgrows its room, a node's own choice). A replaced block stays allocated,
 // unchanged, until take() or the destructor, so a snapshot stays valid and
 // whole until then. Writers of one list take its mutex, never two at once, so
-// they cannot deadlock, and no lock is held while scores are computed.
+// they cannot deadlock, and no lock is held while scores are computed. Blocks
+// come from chunks each writing thread carves up for itself, all freed with
+// the lists: a block is never freed on its own.
 //
 // Layer l keeps lists only for the nodes whose level is at least l (only
 // those can be reached on it while building); reading any other list gives
@@ -22,6 +24,8 @@
 #include <span>
 #include <vector>
 
+#include <tbb/enumerable_thread_specific.h>
+
 #include "search/hnsw/hnsw_graph.h"
 
 namespace tessello {
@@ -30,7 +34,6 @@ class BuildLists {
 public:
     // Layers 0..max_level for nodes of the given levels (each at most max_level).
     BuildLists(std::span<const std::uint8_t> levels, std::uint8_t max_level);
-    ~BuildLists();
     BuildLists(const BuildLists&) = delete;
     BuildLists& operator=(const BuildLists&) = delete;
 
@@ -70,13 +73,22 @@ public:
 
 private:
     // A header followed by `capacity` items; the first `size` are the list.
-    // A block owns the chain of blocks it took over from.
     struct Block {
         std::atomic<std::uint32_t> size;
         std::uint32_t capacity;
-        Block* replaced;  // the block this one took over from, freed with it
 
         std::uint32_t* items() { return reinterpret_cast<std::uint32_t*>(this + 1); }
+    };
+    // The chunks one thread carves its blocks from, one after another.
+    class BlockArena {
+    public:
+        // Room for `bytes` (a multiple of 4), aligned as a Block.
+        void* allocate(std::size_t bytes);
+
+    private:
+        std::vector<std::unique_ptr<std::byte[]>> chunks_;
+        std::byte* next_ = nullptr;
+        std::size_t left_ = 0;
     };
     // The lists of one layer: list i's current block (null while the list is
     // empty) and, apart, the mutex its writers hold, so that readers only
@@ -98,16 +110,15 @@ private:
         const std::uint32_t at = index_of(layer, node);
         return at == kAbsent ? nullptr : &layers_[layer].heads[at];
     }
-    // A new block with room for at least `size` items (and then some), empty,
-    // that takes over from `current` once published. Under the list's mutex.
-    static Block* new_block(Block* current, std::uint32_t size);
+    // A new block with room for at least `size` items (and then some),
+    // empty, from the calling thread's arena. Under the list's mutex.
+    Block* new_block(std::uint32_t size);
     // Fills in the block's size and makes it the list's block. Under the mutex.
     static void publish(std::atomic<Block*>& head, Block* block, std::uint32_t size);
-    // Frees a block and every block it took over from.
-    static void free_chain(Block* block);
 
     std::size_t node_count_;
     std::vector<Layer> layers_;
+    tbb::enumerable_thread_specific<BlockArena> arenas_;
 };
 
 }  // namespace tessello
