@@ -98,18 +98,20 @@ void BuildLists::add_link(std::uint32_t layer, std::uint32_t node, std::uint32_t
     publish(l.heads[at], block, size + 1);
 }
 
-std::vector<std::vector<NeighbourList>> BuildLists::take() {
+std::vector<std::vector<NeighbourList>> BuildLists::take(WorkerPool& pool) {
     std::vector<std::vector<NeighbourList>> out(layers_.size());
     for (std::size_t l = 0; l < layers_.size(); ++l) {
+        const auto layer = static_cast<std::uint32_t>(l);
         out[l].resize(node_count_);
-        for (std::size_t i = 0; i < node_count_; ++i) {
-            const std::uint32_t at = index_of(static_cast<std::uint32_t>(l), static_cast<std::uint32_t>(i));
-            if (at == kAbsent) continue;
-            const std::span<const std::uint32_t> items =
-                read(static_cast<std::uint32_t>(l), static_cast<std::uint32_t>(i));
+        // Each task fills its own node's list.
+        pool.parallel_for(node_count_, [&](std::uint64_t i) {
+            const auto node = static_cast<std::uint32_t>(i);
+            const std::uint32_t at = index_of(layer, node);
+            if (at == kAbsent) return;
+            const std::span<const std::uint32_t> items = read(layer, node);
             out[l][i].assign(items.begin(), items.end());
             layers_[l].heads[at].store(nullptr, std::memory_order_relaxed);
-        }
+        });
     }
     return out;
 }

@@ -7,8 +7,8 @@
 // block that is only ever changed past the length any reader has seen (an
 // append into spare room), or replaced whole by a new block (a list that
 // outgrows its room, a node's own choice). A replaced block stays allocated,
-// unchanged, until take() or the destructor, so a snapshot stays valid and
-// whole until then. Writers of one list take its mutex, never two at once, so
+// unchanged, until the destructor, so a snapshot stays valid and whole at
+// least until take(). Writers of one list take its mutex, never two at once, so
 // they cannot deadlock, and no lock is held while scores are computed. Blocks
 // come from chunks each writing thread carves up for itself, all freed with
 // the lists: a block is never freed on its own.
@@ -26,6 +26,7 @@
 
 #include <tbb/enumerable_thread_specific.h>
 
+#include "base/worker_pool.h"
 #include "search/hnsw/hnsw_graph.h"
 
 namespace tessello {
@@ -67,9 +68,10 @@ public:
     // Appends target under the list's mutex unless it is already there.
     void add_link(std::uint32_t layer, std::uint32_t node, std::uint32_t target);
 
-    // Moves the lists out: layers[l][node] for every layer and node. Called
-    // once, after the last writer is done; every snapshot ends here.
-    std::vector<std::vector<NeighbourList>> take();
+    // Moves the lists out: layers[l][node] for every layer and node, copied
+    // out on the pool. Called once, after the last writer is done; every
+    // snapshot ends here.
+    std::vector<std::vector<NeighbourList>> take(WorkerPool& pool = WorkerPool::global());
 
 private:
     // A header followed by `capacity` items; the first `size` are the list.

@@ -93,7 +93,7 @@ HnswGraph build_graph_parallel(const HnswConfig& config, Metric metric, const st
         print_build_report(profile);
     }
 
-    graph.layers = state.lists.take();
+    graph.layers = state.lists.take(pool);
     return graph;
 }
 
