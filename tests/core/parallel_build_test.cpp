@@ -175,8 +175,9 @@ TEST_F(ParallelBuildTest, RepeatedAndUnallocatedSlots) {
     fill(2, {1.0f, 1.0f, 2.0f, 2.0f, 3.0f, 3.0f});
     entries = {{0, "a"}, {1, "b"}, {2, "c"}, {1, "d"}, {5000, "e"}};
     WorkerPool pool(4);
-    const std::vector<float> gathered = gather_vectors(
-        {{"a", 2, 0}, {"b", 5000, 0}, {"c", 0, 0}, {"d", 3, 0}}, *store, pool);
+    const NodeVectors rows = node_vectors({{"a", 2, 0}, {"b", 5000, 0}, {"c", 0, 0}, {"d", 3, 0}}, *store, pool);
+    std::vector<float> gathered;
+    for (const float* row : rows.rows) gathered.insert(gathered.end(), row, row + 2);
     EXPECT_EQ(gathered, (std::vector<float>{3, 3, 0, 0, 1, 1, 0, 0}));  // slot 3 is past the allocated ones too
 
     const HnswGraph g = build(config_of(2, 4, 8, 1.0), Metric::L2, pool);

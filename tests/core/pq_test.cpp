@@ -8,6 +8,7 @@
 #include <set>
 #include <vector>
 
+#include "base/cpu_features.h"
 #include "base/worker_pool.h"
 #include "search/pq/adc.h"
 #include "search/pq/codebook.h"
@@ -57,6 +58,28 @@ std::uint8_t plain_nearest(const PqCodebook& book, std::uint64_t s, const float*
     return code;
 }
 
+// The kernel families this machine can run: the four-lane one always, the
+// eight-lane one where AVX2 and FMA are there. Each entry is a feature word
+// for exchange_cpu_features_for_testing.
+std::vector<std::uint32_t> kernel_families() {
+    std::vector<std::uint32_t> families = {0};
+    const std::uint32_t wide = kCpuAvx2 | kCpuFma;
+    if ((detect_cpu_features() & wide) == wide) families.push_back(wide);
+    return families;
+}
+
+// Forces the kept feature word for one scope.
+class ScopedCpuFeatures {
+public:
+    explicit ScopedCpuFeatures(std::uint32_t features) : saved_(exchange_cpu_features_for_testing(features)) {}
+    ~ScopedCpuFeatures() { exchange_cpu_features_for_testing(saved_); }
+    ScopedCpuFeatures(const ScopedCpuFeatures&) = delete;
+    ScopedCpuFeatures& operator=(const ScopedCpuFeatures&) = delete;
+
+private:
+    std::uint32_t saved_;
+};
+
 // A one-subspace codebook of one-component centroids with the given values
 // (the rest of the 256 far away at 1000).
 PqCodebook line_codebook(std::initializer_list<std::pair<int, float>> values) {
@@ -97,6 +120,65 @@ TEST(KmeansTest, SeedingWalksTheRunningSumThenRepeatsPoints) {
     // point 2; then 2/3 x 1 at point 1; then every point lies on a centroid
     // and centroids 3 and 4 repeat points 3 mod 3 and 4 mod 3.
     EXPECT_EQ(kmeans(points, 5, 0, 1), (std::vector<float>{0.0f, 10.0f, 1.0f, 0.0f, 1.0f}));
+}
+
+// The seeding written the plain way: the minima summed for the total, then
+// summed again point by point until the target is reached.
+std::vector<float> plain_seeds(const std::vector<float>& points, std::uint64_t k, std::uint64_t d) {
+    const std::uint64_t p = points.size() / d;
+    std::vector<float> centroids(k * d);
+    std::copy_n(points.begin(), d, centroids.begin());
+    std::vector<float> min_dist(p, 3.4028235e38f);
+    for (std::uint64_t i = 1; i < k; ++i) {
+        for (std::uint64_t j = 0; j < p; ++j) {
+            float dist = 0.0f;
+            for (std::uint64_t t = 0; t < d; ++t) {
+                const float diff = points[j * d + t] - centroids[(i - 1) * d + t];
+                dist += diff * diff;
+            }
+            if (dist < min_dist[j]) min_dist[j] = dist;
+        }
+        float total = 0.0f;
+        for (const float m : min_dist) total += m;
+        std::uint64_t chosen = i % p;
+        if (total > 0.0f) {
+            const float target = (static_cast<float>(i) / static_cast<float>(k)) * total;
+            chosen = p - 1;
+            float running = 0.0f;
+            for (std::uint64_t j = 0; j < p; ++j) {
+                running += min_dist[j];
+                if (running >= target) {
+                    chosen = j;
+                    break;
+                }
+            }
+        }
+        std::copy_n(points.begin() + chosen * d, d, centroids.begin() + i * d);
+    }
+    return centroids;
+}
+
+TEST(KmeansTest, SeedingMatchesTheOneByOneWalk) {
+    // Random points, points that repeat (minima of 0, so the running sum
+    // stays level over stretches), and huge ones (the total overflows).
+    struct Case {
+        std::uint64_t p, k, d;
+        int repeat_every;
+        float scale;
+    };
+    const Case cases[] = {{1000, 256, 4, 0, 1.0f}, {700, 256, 2, 3, 1.0f}, {300, 256, 1, 2, 1.0f},
+                          {2000, 64, 3, 0, 1.0e19f}, {5, 256, 4, 0, 1.0f}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "p " << c.p << ", d " << c.d << ", scale " << c.scale);
+        std::vector<float> points = random_vectors(c.p, c.d, 43);
+        for (float& v : points) v *= c.scale;
+        if (c.repeat_every > 0) {
+            for (std::uint64_t j = 1; j < c.p; ++j) {
+                if (j % c.repeat_every != 0) std::copy_n(points.begin() + (j - 1) * c.d, c.d, points.begin() + j * c.d);
+            }
+        }
+        EXPECT_TRUE(same_bits(kmeans(points, c.k, 0, c.d), plain_seeds(points, c.k, c.d)));
+    }
 }
 
 TEST(KmeansTest, RoundsAverageAssignedPointsAndKeepEmptyCentroids) {
@@ -222,6 +304,58 @@ TEST(PqEncodeTest, CodesMatchThePlainScanForEveryVector) {
     }
 }
 
+TEST(PqEncodeTest, EveryKernelFamilyFindsThePlainScansCentroid) {
+    // Centroid counts on and off the widths of the side-by-side blocks (8 and
+    // 16), subspace widths 1 to 8; centroids that repeat (ties across blocks
+    // and lanes), NaN or infinite components, and distances at or past the
+    // largest float.
+    struct Case {
+        std::uint64_t k;
+        std::uint64_t d;
+    };
+    const Case cases[] = {{1, 1},   {5, 2},   {8, 4},   {9, 3},   {15, 1},  {16, 4},  {17, 2},
+                          {24, 5},  {31, 8},  {40, 3},  {255, 4}, {256, 1}, {256, 4}, {256, 6}};
+    const float specials[] = {kNaN, kInf, -kInf, 3.0e38f, -3.0e38f};
+    std::mt19937 rng(41);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "k " << c.k << ", d " << c.d);
+        // Small integers, so that many distances tie exactly.
+        std::vector<float> centroids(c.k * c.d);
+        for (float& v : centroids) v = static_cast<float>(static_cast<int>(rng() % 5) - 2);
+        for (std::size_t i = 3; i < centroids.size(); i += 11) centroids[i] = specials[rng() % std::size(specials)];
+        std::vector<float> transposed(centroids.size());
+        pq_transpose(centroids.data(), c.k, c.d, transposed.data());
+        std::vector<std::vector<float>> points;
+        for (int q = 0; q < 40; ++q) {
+            std::vector<float> x(c.d);
+            for (float& v : x) v = static_cast<float>(static_cast<int>(rng() % 7) - 3) * 0.5f;
+            points.push_back(x);
+        }
+        points.push_back(std::vector<float>(c.d, kNaN));
+        points.push_back(std::vector<float>(c.d, 2.0e19f));  // every distance overflows
+        for (const std::vector<float>& x : points) {
+            float best = 3.4028235e38f;
+            std::uint8_t want = 0;
+            for (std::uint64_t j = 0; j < c.k; ++j) {
+                float sum = 0.0f;
+                for (std::uint64_t t = 0; t < c.d; ++t) {
+                    const float diff = x[t] - centroids[j * c.d + t];
+                    sum += diff * diff;
+                }
+                if (sum < best) {
+                    best = sum;
+                    want = static_cast<std::uint8_t>(j);
+                }
+            }
+            for (const std::uint32_t family : kernel_families()) {
+                const ScopedCpuFeatures forced(family);
+                ASSERT_EQ(pq_nearest_centroid(x.data(), transposed.data(), c.k, c.d), want)
+                    << "features " << family << ", x[0] " << x[0];
+            }
+        }
+    }
+}
+
 TEST(PqAdcTest, VectorMadeOfCentroidsScoresZeroUnderL2) {
     const std::uint64_t dims = 32;  // 32 subspaces of 1
     WorkerPool pool(2);
@@ -265,7 +399,8 @@ TEST(PqAdcTest, TableEntriesAreThePlainSumsToTheBit) {
         std::uint64_t k;
         std::uint64_t d;
     };
-    const Case cases[] = {{1, 1}, {3, 2}, {4, 4}, {5, 3}, {7, 8}, {9, 5}, {256, 4}, {256, 16}};
+    const Case cases[] = {{1, 1},  {3, 2},  {4, 4},  {5, 3},   {7, 8},   {9, 5},
+                          {31, 2}, {33, 3}, {45, 1}, {256, 4}, {256, 16}};
     const float specials[] = {kNaN, kInf, -kInf, -0.0f, 0.0f, 3.0e38f};
     std::mt19937 rng(23);
     for (const Case& c : cases) {
@@ -286,10 +421,16 @@ TEST(PqAdcTest, TableEntriesAreThePlainSumsToTheBit) {
             want_l2[j] = l2;
             want_dot[j] = dot;
         }
-        pq_squared_distances(x.data(), centroids.data(), c.k, c.d, got_l2.data());
-        pq_dot_products(x.data(), centroids.data(), c.k, c.d, got_dot.data());
-        EXPECT_TRUE(same_bits(got_l2, want_l2));
-        EXPECT_TRUE(same_bits(got_dot, want_dot));
+        std::vector<float> transposed(centroids.size());
+        pq_transpose(centroids.data(), c.k, c.d, transposed.data());
+        for (const std::uint32_t family : kernel_families()) {
+            SCOPED_TRACE(::testing::Message() << "features " << family);
+            const ScopedCpuFeatures forced(family);
+            pq_squared_distances_transposed(x.data(), transposed.data(), c.k, c.d, got_l2.data());
+            pq_dot_products_transposed(x.data(), transposed.data(), c.k, c.d, got_dot.data());
+            EXPECT_TRUE(same_bits(got_l2, want_l2));
+            EXPECT_TRUE(same_bits(got_dot, want_dot));
+        }
     }
 
     // The whole table, for both kinds of codebook.
@@ -312,7 +453,10 @@ TEST(PqAdcTest, TableEntriesAreThePlainSumsToTheBit) {
                 want.push_back(sum);
             }
         }
-        EXPECT_TRUE(same_bits(build_adc_table(book, query), want));
+        for (const std::uint32_t family : kernel_families()) {
+            const ScopedCpuFeatures forced(family);
+            EXPECT_TRUE(same_bits(build_adc_table(book, query), want)) << "features " << family;
+        }
     }
 }
 

@@ -15,20 +15,38 @@ namespace {
 struct InsertScratch {
     explicit InsertScratch(std::size_t nodes) : search(nodes) {}
     LayerSearchScratch search;
+    std::vector<float> table;  // the inserted node's score table
     std::vector<float> scores;
+    std::vector<BuildCandidate> w;
     std::vector<BuildCandidate> reranked;
     std::vector<std::uint32_t> chosen;
 };
 
 std::span<const float> vector_of(const BuildState& state, std::uint32_t node) {
-    return state.vectors.subspan(static_cast<std::size_t>(node) * state.dimensions, state.dimensions);
+    return {state.vectors[node], static_cast<std::size_t>(state.dimensions)};
 }
 
-// Best first, stable, NaN last.
+// Best first, NaN last, equal scores in their given order: a stable sort.
+// Lists of up to 128 entries (ef of the usual sizes) are sorted by insertion
+// in place, which allocates nothing and is quick on lists that are mostly in
+// order already; longer ones go to the library's stable sort, whose buffer is
+// small beside the search that made them.
 void sort_best_first(std::vector<BuildCandidate>& list, bool higher) {
-    std::stable_sort(list.begin(), list.end(), [higher](const BuildCandidate& a, const BuildCandidate& b) {
+    constexpr std::size_t kInsertionSortMax = 128;
+    const auto before = [higher](const BuildCandidate& a, const BuildCandidate& b) {
         return score_ranks_before(a.score, b.score, higher);
-    });
+    };
+    if (list.size() > kInsertionSortMax) {
+        std::stable_sort(list.begin(), list.end(), before);
+        return;
+    }
+    for (std::size_t i = 1; i < list.size(); ++i) {
+        const BuildCandidate c = list[i];
+        std::size_t j = i;
+        // Only past entries it strictly ranks before: equals keep their order.
+        for (; j > 0 && before(c, list[j - 1]); --j) list[j] = list[j - 1];
+        list[j] = c;
+    }
 }
 
 // Moves cur down from the top layer to the layer just above `level`, on each
@@ -63,16 +81,18 @@ void insert_node(BuildState& state, std::uint32_t e, InsertScratch& scratch) {
 
     const bool higher = higher_is_better(state.metric);
     const std::span<const float> query = vector_of(state, e);
-    const AdcTable table = build_adc_table(*state.codebook, query);
-    const AdcScorer score{table, state.codes};
+    scratch.table.resize(state.codebook->num_subquantizers * state.codebook->num_centroids);
+    build_adc_table(*state.codebook, state.transposed, query, scratch.table.data());
+    const AdcScorer score{scratch.table, state.codes};
     const std::uint8_t level = state.levels[e];
 
     std::uint32_t cur = greedy_descent(state, state.entry_point, level, score, scratch);
 
     for (std::int32_t layer = level; layer >= 0; --layer) {
         const auto l = static_cast<std::uint32_t>(layer);
-        std::vector<BuildCandidate> w = layer_search(state.lists, l, cur, state.ef_construction, state.metric, score,
-                                                     state.distance_calcs, scratch.search);
+        std::vector<BuildCandidate>& w = scratch.w;
+        layer_search(state.lists, l, cur, state.ef_construction, state.metric, score, state.distance_calcs,
+                     scratch.search, w);
         sort_best_first(w, higher);
 
         // Final choice by exact distance.

@@ -24,9 +24,10 @@ struct BuildState {
 
     std::span<const std::uint8_t> levels;  // one per node
     BuildLists lists;
-    std::span<const float> vectors;  // n x dimensions, node order
+    std::span<const float* const> vectors;  // where each node's dimensions floats lie, node order
     std::uint64_t dimensions = 0;
     const PqCodebook* codebook = nullptr;
+    std::span<const float> transposed;  // the codebook's transposed_centroids, for the score tables
     const PqCodes* codes = nullptr;
     std::uint32_t entry_point = 0;
     std::uint8_t max_level = 0;

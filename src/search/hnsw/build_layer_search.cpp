@@ -24,7 +24,11 @@ public:
     static constexpr float kStartBound =
         Higher ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
 
-    BuildResult(std::uint64_t ef, std::uint64_t room) : ef_(ef) { w_.reserve(room + 1); }
+    // W goes into w, emptied here.
+    BuildResult(std::uint64_t ef, std::uint64_t room, std::vector<BuildCandidate>& w) : ef_(ef), w_(w) {
+        w_.clear();
+        w_.reserve(room + 1);
+    }
 
     bool accepts(float score) const { return w_.size() < ef_ || score_ranks_before(score, bound_, Higher); }
     void admit(std::uint32_t node, float score) {
@@ -39,7 +43,6 @@ public:
             bound_ = lowest_ranked_number();
         }
     }
-    std::vector<BuildCandidate> take() { return std::move(w_); }
 
 private:
     // The entry to remove: with a higher-is-better metric the lowest score,
@@ -69,28 +72,26 @@ private:
     }
 
     std::uint64_t ef_;
-    std::vector<BuildCandidate> w_;
+    std::vector<BuildCandidate>& w_;
     float bound_ = kStartBound;
 };
 
 // The search for one direction of the metric, fixed at compile time so the
 // many comparisons of the heap carry no branch on it.
 template <bool Higher>
-std::vector<BuildCandidate> search_in_direction(const BuildLists& lists, std::uint32_t layer, std::uint32_t start,
-                                                std::uint64_t ef, const AdcScorer& score,
-                                                std::atomic<std::uint64_t>& distance_calcs,
-                                                LayerSearchScratch& scratch) {
+void search_in_direction(const BuildLists& lists, std::uint32_t layer, std::uint32_t start, std::uint64_t ef,
+                         const AdcScorer& score, std::atomic<std::uint64_t>& distance_calcs,
+                         LayerSearchScratch& scratch, std::vector<BuildCandidate>& out) {
     // Sized from ef, but never beyond what the graph can hold.
     const std::uint64_t room = std::min<std::uint64_t>(ef, lists.node_count());
     HeapQueue<BestFirstNaNLast<Higher>> queue(scratch.heap);
     queue.reserve(static_cast<std::size_t>(2 * room));
-    BuildResult<Higher> w(ef, room);
+    BuildResult<Higher> w(ef, room, out);
     // Counted locally and added once: a shared counter bumped per score
     // would bounce its cache line between all workers.
     const std::uint64_t scored =
         walk_layer(start, BuildLayerLinks(lists, layer), score, AnyNode{}, queue, w, scratch);
     distance_calcs.fetch_add(scored);
-    return w.take();
 }
 
 }  // namespace
@@ -98,8 +99,19 @@ std::vector<BuildCandidate> search_in_direction(const BuildLists& lists, std::ui
 std::vector<BuildCandidate> layer_search(const BuildLists& lists, std::uint32_t layer, std::uint32_t start,
                                          std::uint64_t ef, Metric metric, const AdcScorer& score,
                                          std::atomic<std::uint64_t>& distance_calcs, LayerSearchScratch& scratch) {
-    return higher_is_better(metric) ? search_in_direction<true>(lists, layer, start, ef, score, distance_calcs, scratch)
-                                    : search_in_direction<false>(lists, layer, start, ef, score, distance_calcs, scratch);
+    std::vector<BuildCandidate> w;
+    layer_search(lists, layer, start, ef, metric, score, distance_calcs, scratch, w);
+    return w;
+}
+
+void layer_search(const BuildLists& lists, std::uint32_t layer, std::uint32_t start, std::uint64_t ef, Metric metric,
+                  const AdcScorer& score, std::atomic<std::uint64_t>& distance_calcs, LayerSearchScratch& scratch,
+                  std::vector<BuildCandidate>& w) {
+    if (higher_is_better(metric)) {
+        search_in_direction<true>(lists, layer, start, ef, score, distance_calcs, scratch, w);
+    } else {
+        search_in_direction<false>(lists, layer, start, ef, score, distance_calcs, scratch, w);
+    }
 }
 
 }  // namespace tessello

@@ -67,5 +67,10 @@ using LayerSearchScratch = LayerWalkScratch;
 std::vector<BuildCandidate> layer_search(const BuildLists& lists, std::uint32_t layer, std::uint32_t start,
                                          std::uint64_t ef, Metric metric, const AdcScorer& score,
                                          std::atomic<std::uint64_t>& distance_calcs, LayerSearchScratch& scratch);
+// The same W into w (its contents replaced), whose room is kept from call to
+// call.
+void layer_search(const BuildLists& lists, std::uint32_t layer, std::uint32_t start, std::uint64_t ef, Metric metric,
+                  const AdcScorer& score, std::atomic<std::uint64_t>& distance_calcs, LayerSearchScratch& scratch,
+                  std::vector<BuildCandidate>& w);
 
 }  // namespace tessello

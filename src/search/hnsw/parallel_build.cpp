@@ -11,16 +11,16 @@
 
 namespace tessello {
 
-std::vector<float> gather_vectors(const std::vector<HnswNode>& nodes, const VectorStore& store, WorkerPool& pool) {
-    const std::uint64_t dims = store.dimensions();
-    std::vector<float> vectors(nodes.size() * dims, 0.0f);
+NodeVectors node_vectors(const std::vector<HnswNode>& nodes, const VectorStore& store, WorkerPool& pool) {
+    NodeVectors out;
+    out.zeros.assign(store.dimensions(), 0.0f);
+    out.rows.resize(nodes.size());
     pool.parallel_for(nodes.size(), [&](std::uint64_t i) {
-        // An unallocated slot keeps its zeros; the node stays in the graph.
-        if (const auto slot = store.read_slot(nodes[i].slot)) {
-            std::copy_n(slot->data(), dims, vectors.data() + i * dims);
-        }
+        // An unallocated slot reads as zeros; the node stays in the graph.
+        const auto slot = store.read_slot(nodes[i].slot);
+        out.rows[i] = slot ? slot->data() : out.zeros.data();
     });
-    return vectors;
+    return out;
 }
 
 std::vector<std::pair<std::uint64_t, std::uint64_t>> insert_batches(std::uint64_t n) {
@@ -64,11 +64,13 @@ HnswGraph build_graph_parallel(const HnswConfig& config, Metric metric, const st
     state.metric = metric;
     state.dimensions = store.dimensions();
 
-    const std::vector<float> vectors = gather_vectors(graph.nodes, store, pool);
-    const PqCodebook codebook = train_codebook(vectors, state.dimensions, metric, pool);
-    const PqCodes codes = pq_encode_all(codebook, vectors, pool);
-    state.vectors = vectors;
+    const NodeVectors vectors = node_vectors(graph.nodes, store, pool);
+    const PqCodebook codebook = train_codebook(vectors.rows, state.dimensions, metric, pool);
+    const PqCodes codes = pq_encode_all(codebook, vectors.rows, pool);
+    const std::vector<float> transposed = transposed_centroids(codebook);
+    state.vectors = vectors.rows;
     state.codebook = &codebook;
+    state.transposed = transposed;
     state.codes = &codes;
     BuildProfile profile;
     profile.nodes = n;
@@ -91,7 +93,7 @@ HnswGraph build_graph_parallel(const HnswConfig& config, Metric metric, const st
         print_build_report(profile);
     }
 
-    graph.layers = state.lists.take();
+    graph.layers = state.lists.take(pool);
     return graph;
 }
 

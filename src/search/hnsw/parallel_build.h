@@ -1,7 +1,7 @@
 #pragma once
 // build_graph_parallel: a complete graph over a collection's live entries in
 // one pass. Levels and the entry point are fixed first (entry i becomes node
-// i); vectors are copied out of the store once and product-quantised; then
+// i); vectors are read in place from the store and product-quantised; then
 // the nodes are inserted on the worker pool in batches of 5000, candidates
 // scored by their codes and only the final neighbour choice by exact
 // distance, back-links unpruned. Builds of 1000 nodes or more print a timing
@@ -32,9 +32,16 @@ HnswGraph build_graph_parallel(const HnswConfig& config, Metric metric, const st
 HnswGraph build_graph_parallel(const HnswConfig& config, Metric metric, const std::vector<LiveEntry>& entries,
                                const VectorStore& store, WorkerPool& pool);
 
-// The nodes' vectors, n x dimensions floats in node order: a copy of each
-// node's slot, zeros for a slot that is not allocated. Gathered on the pool.
-std::vector<float> gather_vectors(const std::vector<HnswNode>& nodes, const VectorStore& store, WorkerPool& pool);
+// Where the build reads each node's vector: in place in the store's mapping
+// (no copy is made), or `zeros` for a node whose slot is not allocated.
+// Valid while the store stays as it is (the caller's shared lock) and this
+// object lives.
+struct NodeVectors {
+    std::vector<const float*> rows;  // one per node, in node order
+    std::vector<float> zeros;        // dimensions zeros
+};
+
+NodeVectors node_vectors(const std::vector<HnswNode>& nodes, const VectorStore& store, WorkerPool& pool);
 
 // The node ranges [start, end) of the insertion batches for n nodes, in the
 // order they run: 5000 nodes each, the last one holding the rest.

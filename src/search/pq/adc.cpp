@@ -7,22 +7,26 @@
 namespace tessello {
 
 AdcTable build_adc_table(const PqCodebook& codebook, std::span<const float> query) {
+    AdcTable table(codebook.num_subquantizers * codebook.num_centroids);
+    build_adc_table(codebook, transposed_centroids(codebook), query, table.data());
+    return table;
+}
+
+void build_adc_table(const PqCodebook& codebook, std::span<const float> transposed, std::span<const float> query,
+                     float* out) {
     const std::uint64_t m = codebook.num_subquantizers;
     const std::uint64_t k = codebook.num_centroids;
     const std::uint64_t d = codebook.subspace_dim;
-    AdcTable table(m * k);
     for (std::uint64_t s = 0; s < m; ++s) {
         const float* sub = query.data() + s * d;
-        // A subspace's centroids lie one after another from centroid(s, 0).
-        const float* centroids = codebook.centroid(s, 0);
-        float* out = table.data() + s * k;
+        const float* centroids = transposed.data() + s * k * d;
+        float* row = out + s * k;
         if (codebook.inner_product) {
-            pq_dot_products(sub, centroids, k, d, out);
+            pq_dot_products_transposed(sub, centroids, k, d, row);
         } else {
-            pq_squared_distances(sub, centroids, k, d, out);
+            pq_squared_distances_transposed(sub, centroids, k, d, row);
         }
     }
-    return table;
 }
 
 void adc_scores(std::span<const float> table, const PqCodes& codes, std::span<const std::uint32_t> nodes, float* out) {

@@ -19,6 +19,11 @@ using AdcTable = std::vector<float>;
 
 AdcTable build_adc_table(const PqCodebook& codebook, std::span<const float> query);
 
+// The same table into out (m x 256 floats), from the codebook's transposed
+// centroids (transposed_centroids), made once for many tables: no allocation.
+void build_adc_table(const PqCodebook& codebook, std::span<const float> transposed, std::span<const float> query,
+                     float* out);
+
 // codes: one vector's row of m codes. The table has 256 entries per subspace.
 inline float adc_score(std::span<const float> table, std::span<const std::uint8_t> codes) {
     float sum = 0.0f;

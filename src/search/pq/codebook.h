@@ -42,6 +42,12 @@ struct PqCodebook {
     }
 };
 
+// The centroids of every subspace laid out component-major for the scans of
+// pq_kernels.h: subspace s's block of num_centroids x subspace_dim floats from
+// s x num_centroids x subspace_dim, component t of centroid c at t x
+// num_centroids + c within it.
+std::vector<float> transposed_centroids(const PqCodebook& codebook);
+
 // The first of 48, 32, 16 and 8 that divides the dimensions, else the
 // dimensions themselves (one component per subspace). Always a divisor.
 std::uint64_t choose_num_subquantizers(std::uint64_t dimensions);
@@ -49,11 +55,18 @@ std::uint64_t choose_num_subquantizers(std::uint64_t dimensions);
 // The codebook for the vectors (n x dimensions floats, in node order).
 PqCodebook train_codebook(std::span<const float> vectors, std::uint64_t dimensions, Metric metric,
                           WorkerPool& pool = WorkerPool::global());
+// The same for vectors wherever they lie: rows[i] points at vector i's
+// `dimensions` floats.
+PqCodebook train_codebook(std::span<const float* const> rows, std::uint64_t dimensions, Metric metric,
+                          WorkerPool& pool = WorkerPool::global());
 
 // The 256 x subspace_dim centroids of subspace s, trained on the subspace-s
-// slices of the training vectors (rows of num_subquantizers x subspace_dim
+// slices of the training vectors (each num_subquantizers x subspace_dim
 // floats); zeros when there is no training vector.
-std::vector<float> train_subspace(std::span<const float> training, std::uint64_t s, std::uint64_t subspace_dim,
-                                  const PqConfig& config);
+std::vector<float> train_subspace(std::span<const float* const> training, std::uint64_t s,
+                                  std::uint64_t subspace_dim, const PqConfig& config);
+
+// Pointers to the rows of n x dimensions floats (none when dimensions is 0).
+std::vector<const float*> rows_of(std::span<const float> vectors, std::uint64_t dimensions);
 
 }  // namespace tessello

@@ -30,5 +30,8 @@ std::vector<std::uint8_t> pq_encode(const PqCodebook& codebook, std::span<const 
 // The codes of n vectors (n x dimensions floats, row-major).
 PqCodes pq_encode_all(const PqCodebook& codebook, std::span<const float> vectors,
                       WorkerPool& pool = WorkerPool::global());
+// The same for vectors wherever they lie: rows[i] points at vector i's floats.
+PqCodes pq_encode_all(const PqCodebook& codebook, std::span<const float* const> rows,
+                      WorkerPool& pool = WorkerPool::global());
 
 }  // namespace tessello

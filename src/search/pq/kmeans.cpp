@@ -23,28 +23,31 @@ void seed_centroids(std::span<const float> points, std::uint64_t p, std::uint64_
     pq_transpose(points.data(), p, d, transposed.data());
     std::vector<float> min_dist(p, kLargestFloat);
     std::vector<float> dist(p);
+    // running[j]: the running sum of the minima up to point j, the one chain
+    // of additions both the total and the walk need. Every minimum is at
+    // least 0 (a sum of squares, or the starting largest float), so the
+    // running sum never decreases and the walk's first point at or above the
+    // target can be found by bisection.
+    std::vector<float> running(p);
     for (std::uint64_t i = 1; i < k; ++i) {
         pq_distances_to(transposed.data(), p, centroids.data() + (i - 1) * d, d, dist.data());
+        float sum = 0.0f;
         for (std::uint64_t j = 0; j < p; ++j) {
             if (dist[j] < min_dist[j]) min_dist[j] = dist[j];  // NaN leaves it as it was
+            sum += min_dist[j];
+            running[j] = sum;
         }
-        float total = 0.0f;
-        for (std::uint64_t j = 0; j < p; ++j) total += min_dist[j];
+        const float total = sum;
 
         std::uint64_t chosen;
         if (!(total > 0.0f)) {
             chosen = i % p;
         } else {
             const float target = (static_cast<float>(i) / static_cast<float>(k)) * total;
-            chosen = p - 1;  // when rounding (or a NaN total) keeps the sum below the target
-            float running = 0.0f;
-            for (std::uint64_t j = 0; j < p; ++j) {
-                running += min_dist[j];
-                if (running >= target) {
-                    chosen = j;
-                    break;
-                }
-            }
+            const auto reached = std::partition_point(running.begin(), running.end(),
+                                                      [target](float r) { return !(r >= target); });
+            // p - 1 when rounding (or a NaN total) keeps the sum below the target.
+            chosen = reached == running.end() ? p - 1 : static_cast<std::uint64_t>(reached - running.begin());
         }
         copy_point(points, chosen, d, centroids.data() + i * d);
     }

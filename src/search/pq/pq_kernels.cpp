@@ -7,6 +7,9 @@
 
 #include <cstring>
 
+#include "base/cpu_features.h"
+#include "search/pq/pq_kernels_avx2.h"
+
 #include "search/no_fp_contract.h"
 
 namespace tessello {
@@ -48,41 +51,65 @@ float pq_dot_product(const float* a, const float* b, std::uint64_t d) {
 
 namespace {
 
-// Component t of four consecutive centroids of d floats from c.
-inline Vec4 column4(const float* c, std::uint64_t d, std::uint64_t t) {
-    return Vec4{c[t], c[d + t], c[2 * d + t], c[3 * d + t]};
-}
-
-// Scores four consecutive centroids at a time, each sum over its components
-// in order: acc + term(x[t], column) per component, then one at a time for
-// the centroids left over.
+// Scores eight, then four consecutive centroids at a time from their
+// transposed components, each sum over its components in order:
+// acc + term(x[t], column) per component, then one at a time for the
+// centroids left over.
 template <class Term, class One>
-inline void score_four_at_a_time(const float* x, const float* centroids, std::uint64_t k, std::uint64_t d,
-                                 float* out, Term term, One one) {
+inline void score_transposed_4lane(const float* x, const float* transposed, std::uint64_t k, std::uint64_t d,
+                                   float* out, Term term, One one) {
     std::uint64_t c = 0;
-    for (; c + 4 <= k; c += 4) {
-        const float* block = centroids + c * d;
-        Vec4 acc = {0, 0, 0, 0};
-        for (std::uint64_t t = 0; t < d; ++t) {
+    for (; c + 8 <= k; c += 8) {
+        Vec4 acc_a = {0, 0, 0, 0};
+        Vec4 acc_b = {0, 0, 0, 0};
+        const float* column = transposed + c;
+        for (std::uint64_t t = 0; t < d; ++t, column += k) {
             const float xt = x[t];
-            acc = acc + term(Vec4{xt, xt, xt, xt}, column4(block, d, t));
+            const Vec4 xv = {xt, xt, xt, xt};
+            acc_a = acc_a + term(xv, load4(column));
+            acc_b = acc_b + term(xv, load4(column + 4));
+        }
+        store4(out + c, acc_a);
+        store4(out + c + 4, acc_b);
+    }
+    for (; c + 4 <= k; c += 4) {
+        Vec4 acc = {0, 0, 0, 0};
+        const float* column = transposed + c;
+        for (std::uint64_t t = 0; t < d; ++t, column += k) {
+            const float xt = x[t];
+            acc = acc + term(Vec4{xt, xt, xt, xt}, load4(column));
         }
         store4(out + c, acc);
     }
-    for (; c < k; ++c) out[c] = one(x, centroids + c * d, d);
+    for (; c < k; ++c) {
+        float sum = 0.0f;
+        for (std::uint64_t t = 0; t < d; ++t) sum += one(x[t], transposed[t * k + c]);
+        out[c] = sum;
+    }
 }
+
+inline float squared_difference_term(float a, float b) {
+    const float diff = a - b;
+    return diff * diff;
+}
+
+inline float product_term(float a, float b) { return a * b; }
 
 }  // namespace
 
-void pq_squared_distances(const float* x, const float* centroids, std::uint64_t k, std::uint64_t d, float* out) {
-    score_four_at_a_time(x, centroids, k, d, out, [](Vec4 xs, Vec4 cs) {
+void pq_squared_distances_transposed(const float* x, const float* transposed, std::uint64_t k, std::uint64_t d,
+                                     float* out) {
+    if (cpu_has_avx2_fma()) return pq_squared_distances_transposed_avx2(x, transposed, k, d, out);
+    score_transposed_4lane(x, transposed, k, d, out, [](Vec4 xs, Vec4 cs) {
         const Vec4 diff = xs - cs;
         return diff * diff;
-    }, pq_squared_distance);
+    }, squared_difference_term);
 }
 
-void pq_dot_products(const float* x, const float* centroids, std::uint64_t k, std::uint64_t d, float* out) {
-    score_four_at_a_time(x, centroids, k, d, out, [](Vec4 xs, Vec4 cs) { return xs * cs; }, pq_dot_product);
+void pq_dot_products_transposed(const float* x, const float* transposed, std::uint64_t k, std::uint64_t d,
+                                float* out) {
+    if (cpu_has_avx2_fma()) return pq_dot_products_transposed_avx2(x, transposed, k, d, out);
+    score_transposed_4lane(x, transposed, k, d, out, [](Vec4 xs, Vec4 cs) { return xs * cs; }, product_term);
 }
 
 void pq_transpose(const float* centroids, std::uint64_t k, std::uint64_t d, float* out) {
@@ -111,6 +138,7 @@ void pq_distances_to(const float* points_transposed, std::uint64_t p, const floa
 }
 
 std::uint8_t pq_nearest_centroid(const float* x, const float* transposed, std::uint64_t k, std::uint64_t d) {
+    if (cpu_has_avx2_fma()) return pq_nearest_centroid_avx2(x, transposed, k, d);
     alignas(16) float dist[kMaxScanCentroids];
     const std::uint64_t stride = k;
     if (k > kMaxScanCentroids) k = kMaxScanCentroids;
