@@ -11,9 +11,10 @@
 // order; ties are broken by identifier byte order, as the walk's key order
 // breaks them, and a NaN score ranks below every number.
 //
-// Large passes are cut into pieces run on the worker pool, fewer the more
-// passes run at once in the process, so that they do not queue behind each
-// other's pieces. The caller holds mirror_lock and vector_store_lock shared.
+// Large passes are cut into chunks that the calling thread and threads of
+// the worker pool take in turn, fewer threads the more passes run at once in
+// the process, so that they do not queue behind each other's work. The
+// caller holds mirror_lock and vector_store_lock shared.
 #include <cstdint>
 #include <optional>
 #include <span>
