@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 
 #include "base/worker_pool.h"
 #include "search/distance.h"
@@ -216,7 +217,7 @@ struct Pass {
 }  // namespace
 
 void scan_mirror(const RecordMirror& mirror, Metric metric, const VectorStore& store, std::uint64_t now,
-                 std::span<MirrorQuery* const> queries) {
+                 std::span<MirrorQuery* const> queries, SharedPass<MirrorQuery>* crew) {
     if (queries.empty()) return;
     const std::size_t dims = queries[0]->query.size();
     const std::uint64_t n = std::min<std::uint64_t>(mirror.slots().size(), store.slot_count());
@@ -246,16 +247,23 @@ void scan_mirror(const RecordMirror& mirror, Metric metric, const VectorStore& s
     const std::uint64_t per_slot = std::max<std::uint64_t>(1, dims * queries.size());
     std::uint64_t chunk = n;
     std::uint64_t threads = 1;
+    std::uint64_t pooled = 0;  // threads asked of the pool
     if (floats * queries.size() >= kPoolMinFloats) {
         chunk = std::max<std::uint64_t>(kBlockSlots, kChunkFloats / per_slot / kBlockSlots * kBlockSlots);
         const std::uint64_t chunks = (n + chunk - 1) / chunk;
         const std::uint64_t share = std::max<std::uint64_t>(1, pool.threads() / (running.others + 1));
-        threads = std::clamp<std::uint64_t>(chunks, 1, share);
+        // The callers waiting on the pass are threads with nothing else to
+        // do: they come on top of the pool's share.
+        const std::uint64_t callers = crew ? queries.size() : 1;
+        threads = std::clamp<std::uint64_t>(chunks, 1, std::max(share, callers));
+        pooled = threads > callers ? threads - callers : 0;
     }
 
-    // The threads of the pass take chunks in turn until none is left, so
-    // one that starts late (a pool thread still waking, or waiting for a
-    // core on a busy machine) takes fewer rather than holding the rest up.
+    // The threads of the pass (the caller, the callers waiting on it, pool
+    // threads where those are too few) take chunks in turn until none is
+    // left, so one that starts late (a pool thread still waking, or waiting
+    // for a core on a busy machine) takes fewer rather than holding the rest
+    // up; one that comes when every collector is taken leaves at once.
     // Each keeps its own best, parts[thread * queries + j] for query j: the
     // ranking is a total order, so whichever thread scored a slot, the
     // merge below ends with the same hits.
@@ -267,6 +275,7 @@ void scan_mirror(const RecordMirror& mirror, Metric metric, const VectorStore& s
     std::atomic<std::uint64_t> joined{0};
     auto take_chunks = [&] {
         const std::uint64_t me = joined.fetch_add(1);
+        if (me >= threads) return;
         const std::span<Best> best = std::span<Best>(parts).subspan(me * queries.size(), queries.size());
         for (;;) {
             const std::uint64_t from = next_chunk.fetch_add(1) * chunk;
@@ -275,8 +284,16 @@ void scan_mirror(const RecordMirror& mirror, Metric metric, const VectorStore& s
         }
     };
     if (threads > 1) {
+        const std::function<void()> work = take_chunks;
+        struct Shared {
+            SharedPass<MirrorQuery>* crew;
+            ~Shared() {
+                if (crew) crew->unshare();
+            }
+        } shared{crew};
+        if (crew) crew->share(work);
         tbb::task_group group;
-        for (std::uint64_t t = 1; t < threads; ++t) pool.enqueue(group, take_chunks);
+        for (std::uint64_t t = 0; t < pooled; ++t) pool.enqueue(group, take_chunks);
         take_chunks();
         pool.wait(group);
     } else {
