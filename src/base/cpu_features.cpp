@@ -37,9 +37,10 @@ std::uint32_t detect_cpu_features() {
     // XCR0 bit 1 = SSE state, bit 2 = AVX (upper YMM) state.
     if (!osxsave || !avx || (read_xcr0() & 0x6) != 0x6) return features;
     if (fma) features |= kCpuFma;
-    if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ebx & bit_AVX2) != 0) {
-        features |= kCpuAvx2;
-    }
+    if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return features;
+    if ((ebx & bit_AVX2) != 0) features |= kCpuAvx2;
+    // ZMM state as well: XCR0 bits 5-7 (opmask, upper ZMM0-15, ZMM16-31).
+    if ((ebx & bit_AVX512F) != 0 && (read_xcr0() & 0xe0) == 0xe0) features |= kCpuAvx512f;
 #endif
     return features;
 }

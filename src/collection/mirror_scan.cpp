@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 
 #include "base/worker_pool.h"
 #include "search/distance.h"
@@ -13,15 +14,23 @@ namespace tessello {
 namespace {
 
 // Below this many floats of scoring (8 MiB of vectors for one query) one
-// thread runs the pass: handing pieces to the pool costs more than it saves.
+// thread runs the pass: handing chunks to the pool costs more than it saves.
 constexpr std::uint64_t kPoolMinFloats = std::uint64_t{1} << 21;
-// No piece smaller than this (2 MiB for one query).
-constexpr std::uint64_t kMinPieceFloats = std::uint64_t{1} << 19;
+// Floats of scoring in one chunk of a pooled pass (4 MiB of vectors for
+// one query, 512 KiB for eight): small enough that a thread the machine
+// hands its core late holds the pass up by one chunk at most, large enough
+// that taking the next one costs nothing beside scoring it.
+constexpr std::uint64_t kChunkFloats = std::uint64_t{1} << 20;
 // Positions in the list of extras are told apart from slots by this bit.
 constexpr std::uint64_t kExtraBit = std::uint64_t{1} << 63;
 // Slots whose checks run before any of them is scored: the block's vectors
 // then stay in cache while every query of the pass scores them.
 constexpr std::size_t kBlockSlots = 64;
+// Candidates scored by one call of the grid kernel, and how many slots ahead
+// of them their vectors are asked for.
+constexpr std::size_t kGroupSlots = 8;
+constexpr std::uint64_t kPrefetchSlots = 16;
+constexpr std::uint64_t kCacheLine = 64;
 
 // Passes scanning a mirror right now, in this process: the pool is shared,
 // so each takes its share of the pool's threads.
@@ -77,6 +86,27 @@ public:
         }
         if (full_) worst_ = kept_.front().score;
     }
+    // Offers n scores with their codes, in order. Once full, a run of scores
+    // none of which can enter (each ranks below the worst kept, which only
+    // gets better) is turned away by one comparison loop without branches.
+    void offer_all(const float* scores, const std::uint64_t* codes, std::size_t n) {
+        std::size_t i = 0;
+        for (; i < n && !full_; ++i) offer(scores[i], codes[i]);
+        if (i == n || worst_ != worst_) {
+            for (; i < n; ++i) offer(scores[i], codes[i]);
+            return;
+        }
+        // Ordered comparisons: a NaN score can never enter once full, as
+        // score_ranks_before(worst_, NaN) holds for every number worst_.
+        bool any = false;
+        const float w = worst_;
+        if (rank_->higher())
+            for (std::size_t j = i; j < n; ++j) any |= scores[j] >= w;
+        else
+            for (std::size_t j = i; j < n; ++j) any |= scores[j] <= w;
+        if (!any) return;
+        for (; i < n; ++i) offer(scores[i], codes[i]);
+    }
     std::vector<Kept>& kept() { return kept_; }
 
 private:
@@ -94,28 +124,35 @@ struct Pass {
     DistanceKernels kernels;
     const VectorStore& store;
     std::uint64_t now;
-    // Eight (or four) vectors side by side keep the FMA units busy on
-    // vectors already in cache; on a pass that streams from memory the
-    // interleaved streams stall more than one sequential stream does, so
-    // there the first query scores the vectors one after the other, which
-    // brings them into cache for the rest. Either way the bits agree.
-    bool many_at_once;
+    // The queries without a filter score every candidate of a block, all at
+    // once, over `length` values; each query with a filter (or, should one
+    // come, of another length) scores alone the candidates it lets through.
+    std::vector<std::size_t> plain;
+    std::vector<const float*> plain_data;
+    std::vector<std::size_t> alone;
+    std::size_t length = 0;
 
     // Scores the candidates among slots [from, to) for every query, in slot
     // order, into best[query]. The caller bounds `to` by the vector file's
-    // slot count.
+    // slot count; from < to.
     void slots(std::uint64_t from, std::uint64_t to, std::span<Best> best) const {
         const auto& entries = mirror.slots();
         std::uint64_t codes[kBlockSlots];
         const float* vectors[kBlockSlots];
         std::uint64_t picked_codes[kBlockSlots];
         const float* picked[kBlockSlots];
-        float scores[kBlockSlots];
+        // scores[p * kBlockSlots + i]: plain query p against candidate i.
+        std::vector<float> scores(std::max<std::size_t>(1, plain.size()) * kBlockSlots);
+        // The vectors of [from, to) lie one after the other in the file. They
+        // are asked for a little ahead of their scoring, so that scoring
+        // (several queries at once, which would outpace the processor's own
+        // guesses) finds them in cache rather than waiting on memory.
+        const char* fetched = reinterpret_cast<const char*>(store.slot_view(from).data());
+        const char* const last = reinterpret_cast<const char*>(store.slot_view(to - 1).data() + store.dimensions());
+        const std::uint64_t ahead = kPrefetchSlots * store.dimensions() * sizeof(float);
         for (std::uint64_t begin = from; begin < to; begin += kBlockSlots) {
             const std::uint64_t end = std::min<std::uint64_t>(to, begin + kBlockSlots);
-            // Held, Active and unexpired: the checks every query shares. The
-            // vector is not read yet: the deleted mark is looked at once it
-            // is in cache for scoring.
+            // Held, Active and unexpired: the checks every query shares.
             std::size_t m = 0;
             for (std::uint64_t s = begin; s < end; ++s) {
                 if (!entries[s].live_at(now)) continue;
@@ -123,53 +160,44 @@ struct Pass {
                 vectors[m++] = store.slot_view(s).data();
             }
             if (m == 0) continue;
-            for (std::size_t j = 0; j < queries.size(); ++j) {
+            for (std::size_t g = 0; g < m; g += kGroupSlots) {
+                const std::size_t count = std::min(kGroupSlots, m - g);
+                const char* const want =
+                    std::min(last, reinterpret_cast<const char*>(vectors[g + count - 1] + store.dimensions()) + ahead);
+                for (; fetched < want; fetched += kCacheLine) __builtin_prefetch(fetched);
+                if (!plain.empty())
+                    kernels.grid(plain_data.data(), plain.size(), length, vectors + g, count, scores.data() + g,
+                                 kBlockSlots);
+            }
+            // A deleted slot is scored along with the others (the kernels
+            // have no effects) and its scores dropped here, where its vector
+            // is in cache.
+            std::size_t kept = 0;
+            for (std::size_t i = 0; i < m; ++i) {
+                if (is_deleted_mark(std::span<const float>(vectors[i], 1))) continue;
+                if (kept != i) {
+                    codes[kept] = codes[i];
+                    vectors[kept] = vectors[i];
+                    for (std::size_t p = 0; p < plain.size(); ++p)
+                        scores[p * kBlockSlots + kept] = scores[p * kBlockSlots + i];
+                }
+                ++kept;
+            }
+            m = kept;
+            for (std::size_t p = 0; p < plain.size(); ++p) best[plain[p]].offer_all(scores.data() + p * kBlockSlots, codes, m);
+            for (const std::size_t j : alone) {
                 const std::vector<FilterCondition>* filter = queries[j]->filter;
-                const std::uint64_t* c = codes;
-                const float* const* v = vectors;
-                std::size_t n = m;
-                if (filter) {
-                    n = 0;
-                    for (std::size_t i = 0; i < m; ++i)
-                        if (matches_filter(*filter, mirror.slot_form(codes[i]))) {
-                            picked_codes[n] = codes[i];
-                            picked[n++] = vectors[i];
-                        }
-                    c = picked_codes;
-                    v = picked;
-                }
-                score(trimmed[j], v, n, many_at_once || j > 0, scores);
-                // A deleted slot is scored along with the others (the kernels
-                // have no effects) and its score dropped, so the vectors
-                // stream through the kernel in slot order. Once the first
-                // query has brought them into cache, the deleted ones leave
-                // the block's list, so later queries neither score nor check them.
-                if (j > 0) {
-                    for (std::size_t i = 0; i < n; ++i) best[j].offer(scores[i], c[i]);
-                    continue;
-                }
-                for (std::size_t i = 0; i < n; ++i)
-                    if (!is_deleted_mark(std::span<const float>(v[i], 1))) best[j].offer(scores[i], c[i]);
-                if (queries.size() > 1) {
-                    std::size_t kept = 0;
-                    for (std::size_t i = 0; i < m; ++i)
-                        if (!is_deleted_mark(std::span<const float>(vectors[i], 1))) {
-                            codes[kept] = codes[i];
-                            vectors[kept++] = vectors[i];
-                        }
-                    m = kept;
-                }
+                std::size_t n = 0;
+                for (std::size_t i = 0; i < m; ++i)
+                    if (!filter || matches_filter(*filter, mirror.slot_form(codes[i]))) {
+                        picked_codes[n] = codes[i];
+                        picked[n++] = vectors[i];
+                    }
+                const float* q = trimmed[j].data();
+                kernels.grid(&q, 1, trimmed[j].size(), picked, n, scores.data(), kBlockSlots);
+                best[j].offer_all(scores.data(), picked_codes, n);
             }
         }
-    }
-
-    void score(std::span<const float> q, const float* const* v, std::size_t n, bool many, float* out) const {
-        std::size_t i = 0;
-        if (many) {
-            for (; i + 8 <= n; i += 8) kernels.eight(q, v + i, out + i);
-            for (; i + 4 <= n; i += 4) kernels.four(q, v + i, out + i);
-        }
-        for (; i < n; ++i) out[i] = kernels.one(q, {v[i], q.size()});
     }
 
     // The records kept beside the slot array, for query j.
@@ -189,17 +217,26 @@ struct Pass {
 }  // namespace
 
 void scan_mirror(const RecordMirror& mirror, Metric metric, const VectorStore& store, std::uint64_t now,
-                 std::span<MirrorQuery* const> queries) {
+                 std::span<MirrorQuery* const> queries, SharedPass<MirrorQuery>* crew) {
     if (queries.empty()) return;
     const std::size_t dims = queries[0]->query.size();
     const std::uint64_t n = std::min<std::uint64_t>(mirror.slots().size(), store.slot_count());
     const std::uint64_t floats = n * dims;
-    Pass pass{mirror, queries, {}, distance_kernels(metric), store, now, floats < kPoolMinFloats};
+    Pass pass{mirror, queries, {}, distance_kernels(metric), store, now, {}, {}, {}, 0};
     // A kernel runs over the shorter of its two vectors; cutting the query to
-    // the stored length lets the four-at-once kernel, which reads the query's
-    // length of each vector, give the same scores.
-    for (const MirrorQuery* q : queries)
-        pass.trimmed.push_back(q->query.first(std::min<std::size_t>(q->query.size(), store.dimensions())));
+    // the stored length lets the grid kernel, which reads the query's length
+    // of each vector, give the same scores.
+    pass.length = std::min<std::size_t>(dims, store.dimensions());
+    for (std::size_t j = 0; j < queries.size(); ++j) {
+        const std::span<const float> q = queries[j]->query;
+        pass.trimmed.push_back(q.first(std::min<std::size_t>(q.size(), store.dimensions())));
+        if (queries[j]->filter || pass.trimmed.back().size() != pass.length) {
+            pass.alone.push_back(j);
+        } else {
+            pass.plain.push_back(j);
+            pass.plain_data.push_back(pass.trimmed.back().data());
+        }
+    }
     const Ranking rank(mirror, higher_is_better(metric));
 
     struct Running {
@@ -207,36 +244,67 @@ void scan_mirror(const RecordMirror& mirror, Metric metric, const VectorStore& s
         ~Running() { passes_running.fetch_sub(1); }
     } running;
     WorkerPool& pool = WorkerPool::global();
-    const std::uint64_t work = floats * queries.size();
-    std::uint64_t pieces = 1;
-    if (work >= kPoolMinFloats) {
+    const std::uint64_t per_slot = std::max<std::uint64_t>(1, dims * queries.size());
+    std::uint64_t chunk = n;
+    std::uint64_t threads = 1;
+    std::uint64_t pooled = 0;  // threads asked of the pool
+    if (floats * queries.size() >= kPoolMinFloats) {
+        chunk = std::max<std::uint64_t>(kBlockSlots, kChunkFloats / per_slot / kBlockSlots * kBlockSlots);
+        const std::uint64_t chunks = (n + chunk - 1) / chunk;
         const std::uint64_t share = std::max<std::uint64_t>(1, pool.threads() / (running.others + 1));
-        pieces = std::clamp<std::uint64_t>(work / kMinPieceFloats, 1, share);
+        // The callers waiting on the pass are threads with nothing else to
+        // do: they come on top of the pool's share.
+        const std::uint64_t callers = crew ? queries.size() : 1;
+        threads = std::clamp<std::uint64_t>(chunks, 1, std::max(share, callers));
+        pooled = threads > callers ? threads - callers : 0;
     }
 
-    // parts[piece * queries + j]: what piece found for query j.
+    // The threads of the pass (the caller, the callers waiting on it, pool
+    // threads where those are too few) take chunks in turn until none is
+    // left, so one that starts late (a pool thread still waking, or waiting
+    // for a core on a busy machine) takes fewer rather than holding the rest
+    // up; one that comes when every collector is taken leaves at once.
+    // Each keeps its own best, parts[thread * queries + j] for query j: the
+    // ranking is a total order, so whichever thread scored a slot, the
+    // merge below ends with the same hits.
     std::vector<Best> parts;
-    parts.reserve(pieces * queries.size());
-    for (std::uint64_t p = 0; p < pieces; ++p)
+    parts.reserve(threads * queries.size());
+    for (std::uint64_t t = 0; t < threads; ++t)
         for (const MirrorQuery* q : queries) parts.emplace_back(rank, q->k);
-    auto piece = [&](std::uint64_t p) {
-        pass.slots(n * p / pieces, n * (p + 1) / pieces,
-                   std::span<Best>(parts).subspan(p * queries.size(), queries.size()));
+    std::atomic<std::uint64_t> next_chunk{0};
+    std::atomic<std::uint64_t> joined{0};
+    auto take_chunks = [&] {
+        const std::uint64_t me = joined.fetch_add(1);
+        if (me >= threads) return;
+        const std::span<Best> best = std::span<Best>(parts).subspan(me * queries.size(), queries.size());
+        for (;;) {
+            const std::uint64_t from = next_chunk.fetch_add(1) * chunk;
+            if (from >= n) return;
+            pass.slots(from, std::min(n, from + chunk), best);
+        }
     };
-    if (pieces > 1) {
+    if (threads > 1) {
+        const std::function<void()> work = take_chunks;
+        struct Shared {
+            SharedPass<MirrorQuery>* crew;
+            ~Shared() {
+                if (crew) crew->unshare();
+            }
+        } shared{crew};
+        if (crew) crew->share(work);
         tbb::task_group group;
-        for (std::uint64_t p = 1; p < pieces; ++p) pool.enqueue(group, [&piece, p] { piece(p); });
-        piece(0);
+        for (std::uint64_t t = 0; t < pooled; ++t) pool.enqueue(group, take_chunks);
+        take_chunks();
         pool.wait(group);
     } else {
-        piece(0);
+        take_chunks();
     }
 
     for (std::size_t j = 0; j < queries.size(); ++j) {
         pass.extras(j, parts[j]);
         std::vector<Kept> all = std::move(parts[j].kept());
-        for (std::uint64_t p = 1; p < pieces; ++p) {
-            const std::vector<Kept>& more = parts[p * queries.size() + j].kept();
+        for (std::uint64_t t = 1; t < threads; ++t) {
+            const std::vector<Kept>& more = parts[t * queries.size() + j].kept();
             all.insert(all.end(), more.begin(), more.end());
         }
         std::sort(all.begin(), all.end(), rank);

@@ -11,14 +11,18 @@
 // order; ties are broken by identifier byte order, as the walk's key order
 // breaks them, and a NaN score ranks below every number.
 //
-// Large passes are cut into pieces run on the worker pool, fewer the more
-// passes run at once in the process, so that they do not queue behind each
-// other's pieces. The caller holds mirror_lock and vector_store_lock shared.
+// Large passes are cut into chunks that the calling thread, the callers
+// waiting on the pass and threads of the worker pool take in turn, fewer pool
+// threads the more passes run at once in the process, so that they do not
+// queue behind each other's work. The caller holds mirror_lock and
+// vector_store_lock shared for the whole pass, waiting callers read under
+// them.
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "base/shared_pass.h"
 #include "collection/record_mirror.h"
 #include "search/filter/filter_condition.h"
 #include "search/search_hit.h"
@@ -40,8 +44,9 @@ struct MirrorQuery {
 };
 
 // Fills outcome of every query with its hits; `now` is the Unix second
-// expiry is tested at.
+// expiry is tested at. A pass run by a SharedPass (crew, or null) shares its
+// chunks with the callers waiting on it while it scans.
 void scan_mirror(const RecordMirror& mirror, Metric metric, const VectorStore& store, std::uint64_t now,
-                 std::span<MirrorQuery* const> queries);
+                 std::span<MirrorQuery* const> queries, SharedPass<MirrorQuery>* crew);
 
 }  // namespace tessello

@@ -25,7 +25,7 @@ struct Collection::MirrorPassSteps {
         }
         if (served.empty()) return;
         auto vectors = core.vector_store_.shared();
-        scan_mirror(*mirror, core.config.metric, *vectors, now_unix_secs(), served);
+        scan_mirror(*mirror, core.config.metric, *vectors, now_unix_secs(), served, &core.mirror_passes_);
     }
 };
 

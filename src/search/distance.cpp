@@ -17,15 +17,44 @@ void each_of(std::span<const float> a, const float* const* b, float* out) {
     for (int j = 0; j < N; ++j) out[j] = kernel(a, std::span<const float>(b[j], a.size()));
 }
 
+// The grid as rows: each query against the vectors eight, then four, then
+// one at a time.
+template <float (*one)(std::span<const float>, std::span<const float>),
+          void (*four)(std::span<const float>, const float* const*, float*),
+          void (*eight)(std::span<const float>, const float* const*, float*)>
+void grid_by_rows(const float* const* a, std::size_t queries, std::size_t n, const float* const* b, std::size_t count,
+                  float* out, std::size_t stride) {
+    for (std::size_t j = 0; j < queries; ++j) {
+        const std::span<const float> q(a[j], n);
+        float* row = out + j * stride;
+        std::size_t i = 0;
+        for (; i + 8 <= count; i += 8) eight(q, b + i, row + i);
+        for (; i + 4 <= count; i += 4) four(q, b + i, row + i);
+        for (; i < count; ++i) row[i] = one(q, std::span<const float>(b[i], n));
+    }
+}
+
 }  // namespace
 
 DistanceKernels distance_kernels(Metric metric) {
     const bool dot = higher_is_better(metric);
-    if (cpu_has_avx2_fma())
-        return dot ? DistanceKernels{dot_product_avx2, dot_product_avx2_x4, dot_product_avx2_x8}
-                   : DistanceKernels{l2_squared_avx2, l2_squared_avx2_x4, l2_squared_avx2_x8};
-    return dot ? DistanceKernels{dot_product_4lane, each_of<4, dot_product_4lane>, each_of<8, dot_product_4lane>}
-               : DistanceKernels{l2_squared_4lane, each_of<4, l2_squared_4lane>, each_of<8, l2_squared_4lane>};
+    if (cpu_has_avx2_fma()) {
+        if (cpu_has_avx512f())
+            return dot ? DistanceKernels{dot_product_avx2, dot_product_avx2_x4, dot_product_avx2_x8,
+                                         dot_product_avx512_grid}
+                       : DistanceKernels{l2_squared_avx2, l2_squared_avx2_x4, l2_squared_avx2_x8,
+                                         l2_squared_avx512_grid};
+        return dot ? DistanceKernels{dot_product_avx2, dot_product_avx2_x4, dot_product_avx2_x8,
+                                     grid_by_rows<dot_product_avx2, dot_product_avx2_x4, dot_product_avx2_x8>}
+                   : DistanceKernels{l2_squared_avx2, l2_squared_avx2_x4, l2_squared_avx2_x8,
+                                     grid_by_rows<l2_squared_avx2, l2_squared_avx2_x4, l2_squared_avx2_x8>};
+    }
+    return dot ? DistanceKernels{dot_product_4lane, each_of<4, dot_product_4lane>, each_of<8, dot_product_4lane>,
+                                 grid_by_rows<dot_product_4lane, each_of<4, dot_product_4lane>,
+                                              each_of<8, dot_product_4lane>>}
+               : DistanceKernels{l2_squared_4lane, each_of<4, l2_squared_4lane>, each_of<8, l2_squared_4lane>,
+                                 grid_by_rows<l2_squared_4lane, each_of<4, l2_squared_4lane>,
+                                              each_of<8, l2_squared_4lane>>};
 }
 
 float distance(Metric metric, std::span<const float> a, std::span<const float> b) {

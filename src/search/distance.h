@@ -5,6 +5,7 @@
 // Each call picks the wide kernels when the kept processor features have AVX2
 // and FMA, the portable ones otherwise; within one process a pair of vectors
 // always gets the same score. NaN and infinity flow through by the float rules.
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -25,11 +26,17 @@ void distance4(Metric metric, std::span<const float> a, const float* const* b, f
 // scan of many vectors asks for the processor features once rather than per
 // vector: one(a, b) == distance(metric, a, b) and four(a, b, out) matches
 // distance4(metric, a, b, out), bit for bit, in this process; eight(a, b,
-// out) gives out[j] = one(a, b[j]) for eight vectors of a's length.
+// out) gives out[j] = one(a, b[j]) for eight vectors of a's length; grid(a,
+// queries, n, b, count, out, stride) gives out[j * stride + i] =
+// one(a[j] over n values, b[i]) for every query and vector, each vector
+// holding at least n values (a scan of many queries loads each vector once
+// for all of them where the processor allows).
 struct DistanceKernels {
     float (*one)(std::span<const float> a, std::span<const float> b);
     void (*four)(std::span<const float> a, const float* const* b, float* out);
     void (*eight)(std::span<const float> a, const float* const* b, float* out);
+    void (*grid)(const float* const* a, std::size_t queries, std::size_t n, const float* const* b, std::size_t count,
+                 float* out, std::size_t stride);
 };
 DistanceKernels distance_kernels(Metric metric);
 

@@ -15,6 +15,12 @@
 // The `_x4` and `_x8` kernels score a against four (eight) vectors of a's
 // length at once: out[j] is the single kernel's value for b[j], bit for bit.
 // The `_avx2` kernels may only be called where cpu_has_avx2_fma() holds.
+//
+// The `_grid` kernels score queries a[0..queries) against vectors
+// b[0..count), all read over the first n values: out[j * stride + i] is the
+// wide kernel's value for a[j] and b[i], bit for bit. The `_avx512` ones may
+// only be called where cpu_has_avx512f() holds as well.
+#include <cstddef>
 #include <span>
 
 namespace tessello {
@@ -26,6 +32,10 @@ void dot_product_avx2_x4(std::span<const float> a, const float* const* b, float*
 void l2_squared_avx2_x4(std::span<const float> a, const float* const* b, float* out);
 void dot_product_avx2_x8(std::span<const float> a, const float* const* b, float* out);
 void l2_squared_avx2_x8(std::span<const float> a, const float* const* b, float* out);
+void dot_product_avx512_grid(const float* const* a, std::size_t queries, std::size_t n, const float* const* b,
+                             std::size_t count, float* out, std::size_t stride);
+void l2_squared_avx512_grid(const float* const* a, std::size_t queries, std::size_t n, const float* const* b,
+                            std::size_t count, float* out, std::size_t stride);
 
 float dot_product_4lane(std::span<const float> a, std::span<const float> b);
 float l2_squared_4lane(std::span<const float> a, std::span<const float> b);

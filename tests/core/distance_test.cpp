@@ -151,6 +151,10 @@ std::vector<std::size_t> test_lengths() {
 }
 
 bool wide_available() { return (detect_cpu_features() & (kCpuAvx2 | kCpuFma)) == (kCpuAvx2 | kCpuFma); }
+bool wider_available() {
+    constexpr std::uint32_t wider = kCpuAvx2 | kCpuFma | kCpuAvx512f;
+    return (detect_cpu_features() & wider) == wider;
+}
 
 // ---- Kernels against the reference orders -----------------------------------
 
@@ -286,6 +290,7 @@ class BothFamilies : public ::testing::TestWithParam<std::uint32_t> {
 protected:
     void SetUp() override {
         if (GetParam() != 0 && !wide_available()) GTEST_SKIP() << "no AVX2+FMA here";
+        if ((GetParam() & kCpuAvx512f) && !wider_available()) GTEST_SKIP() << "no AVX-512 here";
         forced_.emplace(GetParam());
     }
     void TearDown() override { forced_.reset(); }
@@ -350,6 +355,44 @@ TEST_P(BothFamilies, FourOrEightAtOnceScoreAsOneAtATime) {
     }
 }
 
+TEST_P(BothFamilies, GridScoresEveryQueryAsOneAtATime) {
+    // Query counts that take every tile height (eight, four, two, one) and
+    // vector counts that end in whole tiles, a pair or a lone vector; out
+    // rows wider than the vectors, whose spare cells must stay untouched.
+    std::mt19937 rng(49);
+    const std::vector<std::size_t> lengths = {0, 1, 7, 8, 9, 16, 17, 33, 128, 131, 768};
+    for (std::size_t n : lengths) {
+        std::vector<std::vector<float>> a, b;
+        for (int j = 0; j < 19; ++j) a.push_back(random_vector(n, rng));
+        for (int i = 0; i < 13; ++i) b.push_back(random_vector(n, rng));
+        if (n > 2) {
+            a[5][n / 2] = std::numeric_limits<float>::quiet_NaN();
+            b[2][n - 1] = std::numeric_limits<float>::infinity();
+            b[9][0] = std::numeric_limits<float>::quiet_NaN();
+        }
+        std::vector<const float*> queries, rows;
+        for (const auto& q : a) queries.push_back(q.data());
+        for (const auto& v : b) rows.push_back(v.data());
+        for (std::uint8_t code : {0, 2}) {
+            const DistanceKernels chosen = distance_kernels(static_cast<Metric>(code));
+            for (std::size_t qn : {1, 2, 3, 4, 7, 8, 13, 19})
+                for (std::size_t count : {0, 1, 2, 3, 5, 8, 9, 13}) {
+                    constexpr std::size_t kStride = 16;
+                    std::vector<float> out(qn * kStride, -7.0f);
+                    chosen.grid(queries.data(), qn, n, rows.data(), count, out.data(), kStride);
+                    for (std::size_t j = 0; j < qn; ++j)
+                        for (std::size_t i = 0; i < kStride; ++i) {
+                            SCOPED_TRACE("n=" + std::to_string(n) + " code " + std::to_string(code) + " queries " +
+                                         std::to_string(qn) + " count " + std::to_string(count) + " j=" +
+                                         std::to_string(j) + " i=" + std::to_string(i));
+                            const float want = i < count ? distance(code, a[j], b[i]) : -7.0f;
+                            ASSERT_EQ(bits(out[j * kStride + i]), bits(want));
+                        }
+                }
+        }
+    }
+}
+
 TEST_P(BothFamilies, NormalizeCosine) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
@@ -384,8 +427,11 @@ TEST_P(BothFamilies, NormalizeOtherMetricsCopiesExactly) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Families, BothFamilies, ::testing::Values(0u, kCpuAvx2 | kCpuFma),
-                         [](const auto& info) { return info.param == 0 ? "Portable" : "Wide"; });
+INSTANTIATE_TEST_SUITE_P(Families, BothFamilies,
+                         ::testing::Values(0u, kCpuAvx2 | kCpuFma, kCpuAvx2 | kCpuFma | kCpuAvx512f),
+                         [](const auto& info) {
+                             return info.param == 0 ? "Portable" : info.param & kCpuAvx512f ? "Wider" : "Wide";
+                         });
 
 TEST(DistanceTest, HigherIsBetter) {
     EXPECT_TRUE(higher_is_better(Metric::Cosine));

@@ -242,10 +242,12 @@ TEST_F(RecordMirrorTest, BlocksScoredFourAtOnceScoreLikeTheWalkUnderEitherKernel
         const char* name;
         std::uint32_t features;
     };
-    const std::vector<Family> families = {{"wide", kCpuAvx2 | kCpuFma}, {"portable", 0}};
+    const std::vector<Family> families = {
+        {"wider", kCpuAvx2 | kCpuFma | kCpuAvx512f}, {"wide", kCpuAvx2 | kCpuFma}, {"portable", 0}};
     const auto filter = parse_where(json(R"({"a":{"$in":[1,2]}})"));
     for (const Family& family : families) {
         if (family.features && !cpu_has_avx2_fma()) continue;
+        if ((family.features & kCpuAvx512f) && !cpu_has_avx512f()) continue;
         struct Restore {
             std::uint32_t saved;
             ~Restore() { exchange_cpu_features_for_testing(saved); }
@@ -340,6 +342,71 @@ TEST_F(RecordMirrorTest, SearchesAtOnceEachGetTheirOwnAnswer) {
                     EXPECT_FALSE(mirrored_search(c, *old, x.query, x.k, x.filter)) << "served a stale view";
                     continue;
                 }
+                auto txn = Access::read_txn(c);
+                auto hits = mirrored_search(c, *txn, x.query, x.k, x.filter);
+                ASSERT_TRUE(hits) << "not served";
+                EXPECT_EQ(describe(*hits), x.expected);
+            }
+        });
+    for (auto& th : threads) th.join();
+}
+
+// Passes of several searches over enough vectors that the caller and pool
+// threads share them chunk by chunk: few distinct vectors (one of them
+// scoring NaN) make ties and NaNs cross the chunks' borders, and each
+// search still gets the walk's answer whichever thread scored which slot.
+TEST_F(RecordMirrorTest, SearchesAtOnceOverChunkedPassesRankLikeTheWalk) {
+    constexpr std::size_t kDims = 128;
+    constexpr int kThreads = 8;
+    auto core = open(kDims, Metric::Dot);
+    Collection& c = *core;
+    std::mt19937 rng(11);
+    std::vector<std::vector<float>> distinct;
+    for (int i = 0; i < 12; ++i) {
+        std::vector<float> v(kDims, 0.0f);
+        for (std::size_t d = 0; d < kDims; d += 1 + rng() % 5) v[d] = static_cast<float>(static_cast<int>(rng() % 5) - 2);
+        distinct.push_back(std::move(v));
+    }
+    distinct[0][1] = kNaN;
+    BatchInput batch;
+    std::vector<std::string> ids;
+    for (int i = 0; i < 9000; ++i) {
+        batch.rows.push_back(distinct[rng() % distinct.size()]);
+        batch.metadata.push_back(json(kMetadata[rng() % std::size(kMetadata)]));
+        ids.push_back("c" + std::to_string(rng()));
+    }
+    batch.ids = ids;
+    ASSERT_TRUE(add_batch_records(c, std::move(batch)));
+    for (std::size_t i = 0; i < ids.size(); i += 13) ASSERT_TRUE(delete_record(c, ids[i]));
+
+    const auto filter = parse_where(json(R"({"a":{"$in":[1,2]}})"));
+    struct Case {
+        std::vector<float> query;
+        std::uint64_t k;
+        const std::vector<FilterCondition>* filter;
+        std::string expected;
+    };
+    std::vector<Case> cases;
+    for (int i = 0; i < 16; ++i) {
+        Case x{distinct[1 + rng() % (distinct.size() - 1)], std::uint64_t{1} + rng() % 300, i % 4 ? nullptr : &filter,
+               {}};
+        x.query[rng() % kDims] += 0.5f;
+        auto txn = Access::read_txn(c);
+        WalkSplits splits;
+        auto vectors = Access::vectors_shared(c);
+        x.expected = describe(search_stored(Access::meta_db(c), *txn, x.query, c.config.metric, *vectors, x.filter,
+                                            x.k, x.k * 10, splits));
+        cases.push_back(std::move(x));
+    }
+    ASSERT_TRUE(mirrored_search(c, *Access::read_txn(c), cases[0].query, 1, &filter));  // forms made
+
+    std::barrier start(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 12; ++round) {
+                const Case& x = cases[(t * 3 + round) % cases.size()];
+                start.arrive_and_wait();
                 auto txn = Access::read_txn(c);
                 auto hits = mirrored_search(c, *txn, x.query, x.k, x.filter);
                 ASSERT_TRUE(hits) << "not served";

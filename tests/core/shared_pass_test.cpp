@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -101,6 +104,64 @@ TEST(SharedPassTest, ALoneCallerRunsItsOwnPassAndAThrowingPassLeavesTheQueueUsab
     Item next{1};
     passes.serve(next, [](std::span<Item* const> batch) { batch[0]->output = 7; });
     EXPECT_EQ(next.output, 7);
+}
+
+// Work a pass shares is taken up by the callers waiting on it, each at most
+// once per share, and never after unshare has returned; the passes' own
+// results are unaffected.
+TEST(SharedPassTest, SharedWorkRunsOnWaitingCallersOnlyWhileShared) {
+    constexpr int kThreads = 8;
+    constexpr int kCalls = 150;
+    SharedPass<Item> passes;
+    std::mutex mu;
+    std::set<std::pair<int, std::thread::id>> calls;  // (share, thread) seen
+    int share = 0;
+    std::atomic<int> twice{0}, late{0}, helped{0}, wrong{0};
+    auto pass = [&](std::span<Item* const> batch) {
+        const std::thread::id runner = std::this_thread::get_id();
+        bool unshared = false;  // this pass's unshare has returned
+        std::atomic<int> inside{0};
+        const std::function<void()> work = [&] {
+            ++inside;
+            {
+                std::lock_guard lock(mu);
+                if (unshared) ++late;
+                if (!calls.emplace(share, std::this_thread::get_id()).second) ++twice;
+                if (std::this_thread::get_id() != runner) ++helped;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+            --inside;
+        };
+        {
+            std::lock_guard lock(mu);
+            ++share;
+        }
+        passes.share(work);
+        work();
+        std::this_thread::sleep_for(std::chrono::microseconds(100));  // others may join meanwhile
+        passes.unshare();
+        {
+            std::lock_guard lock(mu);
+            unshared = true;
+        }
+        if (inside.load() != 0) ++late;
+        std::this_thread::sleep_for(std::chrono::microseconds(20));  // room for a call that should not come
+        for (Item* item : batch) item->output = item->input + 1;
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kCalls; ++i) {
+                Item item{t * kCalls + i};
+                passes.serve(item, pass);
+                if (item.output != item.input + 1) ++wrong;
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(twice.load(), 0);
+    EXPECT_EQ(late.load(), 0);
+    EXPECT_GT(helped.load(), 0) << "no waiting caller ever took up shared work";
 }
 
 }  // namespace
