@@ -108,6 +108,48 @@ protected:
         }
         return {mirrored.has_value(), trusted};
     }
+
+    // One search of the at-once tests, with the walk's answer to it.
+    struct AtOnce {
+        std::vector<float> query;
+        std::uint64_t k;
+        const std::vector<FilterCondition>* filter;
+        std::string expected;
+    };
+    static AtOnce with_walked(Collection& c, std::vector<float> query, std::uint64_t k,
+                              const std::vector<FilterCondition>* filter) {
+        auto txn = Access::read_txn(c);
+        WalkSplits splits;
+        auto vectors = Access::vectors_shared(c);
+        std::string expected = describe(
+            search_stored(Access::meta_db(c), *txn, query, c.config.metric, *vectors, filter, k, k * 10, splits));
+        return AtOnce{std::move(query), k, filter, std::move(expected)};
+    }
+    // `threads` threads search at once, round after round (each takes its own
+    // case, `step` apart), and each gets the walk's answer. With `stale`, the
+    // first thread searches every fourth round over that older transaction
+    // and must be sent to the walk.
+    static void search_at_once(Collection& c, const std::vector<AtOnce>& cases, int threads, int rounds, int step,
+                               const ReadTxn* stale = nullptr) {
+        std::barrier start(threads);
+        std::vector<std::thread> running;
+        for (int t = 0; t < threads; ++t)
+            running.emplace_back([&, t] {
+                for (int round = 0; round < rounds; ++round) {
+                    const AtOnce& x = cases[(t * step + round) % cases.size()];
+                    start.arrive_and_wait();
+                    if (stale && t == 0 && round % 4 == 0) {
+                        EXPECT_FALSE(mirrored_search(c, *stale, x.query, x.k, x.filter)) << "served a stale view";
+                        continue;
+                    }
+                    auto txn = Access::read_txn(c);
+                    auto hits = mirrored_search(c, *txn, x.query, x.k, x.filter);
+                    ASSERT_TRUE(hits) << "not served";
+                    EXPECT_EQ(describe(*hits), x.expected);
+                }
+            });
+        for (auto& th : running) th.join();
+    }
 };
 
 class RecordMirrorHistoryTest : public RecordMirrorTest, public ::testing::WithParamInterface<Metric> {};
@@ -313,42 +355,14 @@ TEST_F(RecordMirrorTest, SearchesAtOnceEachGetTheirOwnAnswer) {
 
     std::vector<std::vector<FilterCondition>> filters;
     for (const char* f : kFilters) filters.push_back(parse_where(json(f)));
-    struct Case {
-        std::vector<float> query;
-        std::uint64_t k;
-        const std::vector<FilterCondition>* filter;
-        std::string expected;
-    };
-    std::vector<Case> cases;
+    std::vector<AtOnce> cases;
     for (int i = 0; i < 24; ++i) {
-        Case x{vector(), std::uint64_t{1} + rng() % 40, i % 3 ? &filters[rng() % filters.size()] : nullptr, {}};
-        auto txn = Access::read_txn(c);
-        WalkSplits splits;
-        auto vectors = Access::vectors_shared(c);
-        x.expected = describe(search_stored(Access::meta_db(c), *txn, x.query, c.config.metric, *vectors, x.filter,
-                                            x.k, x.k * 10, splits));
-        cases.push_back(std::move(x));
+        std::vector<float> q = vector();
+        const std::uint64_t k = 1 + rng() % 40;
+        cases.push_back(with_walked(c, std::move(q), k, i % 3 ? &filters[rng() % filters.size()] : nullptr));
     }
     ASSERT_TRUE(mirrored_search(c, *Access::read_txn(c), cases[0].query, 1, &filters[1]));  // forms made
-
-    std::barrier start(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            for (int round = 0; round < 40; ++round) {
-                const Case& x = cases[(t * 5 + round) % cases.size()];
-                start.arrive_and_wait();
-                if (t == 0 && round % 4 == 0) {
-                    EXPECT_FALSE(mirrored_search(c, *old, x.query, x.k, x.filter)) << "served a stale view";
-                    continue;
-                }
-                auto txn = Access::read_txn(c);
-                auto hits = mirrored_search(c, *txn, x.query, x.k, x.filter);
-                ASSERT_TRUE(hits) << "not served";
-                EXPECT_EQ(describe(*hits), x.expected);
-            }
-        });
-    for (auto& th : threads) th.join();
+    search_at_once(c, cases, kThreads, 40, 5, &*old);
 }
 
 // Passes of several searches over enough vectors that the caller and pool
@@ -380,40 +394,16 @@ TEST_F(RecordMirrorTest, SearchesAtOnceOverChunkedPassesRankLikeTheWalk) {
     for (std::size_t i = 0; i < ids.size(); i += 13) ASSERT_TRUE(delete_record(c, ids[i]));
 
     const auto filter = parse_where(json(R"({"a":{"$in":[1,2]}})"));
-    struct Case {
-        std::vector<float> query;
-        std::uint64_t k;
-        const std::vector<FilterCondition>* filter;
-        std::string expected;
-    };
-    std::vector<Case> cases;
+    std::vector<AtOnce> cases;
     for (int i = 0; i < 16; ++i) {
-        Case x{distinct[1 + rng() % (distinct.size() - 1)], std::uint64_t{1} + rng() % 300, i % 4 ? nullptr : &filter,
-               {}};
-        x.query[rng() % kDims] += 0.5f;
-        auto txn = Access::read_txn(c);
-        WalkSplits splits;
-        auto vectors = Access::vectors_shared(c);
-        x.expected = describe(search_stored(Access::meta_db(c), *txn, x.query, c.config.metric, *vectors, x.filter,
-                                            x.k, x.k * 10, splits));
-        cases.push_back(std::move(x));
+        std::vector<float> q = distinct[1 + rng() % (distinct.size() - 1)];
+        const std::uint64_t k = 1 + rng() % 300;
+        const std::vector<FilterCondition>* f = i % 4 ? nullptr : &filter;
+        q[rng() % kDims] += 0.5f;
+        cases.push_back(with_walked(c, std::move(q), k, f));
     }
     ASSERT_TRUE(mirrored_search(c, *Access::read_txn(c), cases[0].query, 1, &filter));  // forms made
-
-    std::barrier start(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            for (int round = 0; round < 12; ++round) {
-                const Case& x = cases[(t * 3 + round) % cases.size()];
-                start.arrive_and_wait();
-                auto txn = Access::read_txn(c);
-                auto hits = mirrored_search(c, *txn, x.query, x.k, x.filter);
-                ASSERT_TRUE(hits) << "not served";
-                EXPECT_EQ(describe(*hits), x.expected);
-            }
-        });
-    for (auto& th : threads) th.join();
+    search_at_once(c, cases, kThreads, 12, 3);
 }
 
 TEST_F(RecordMirrorTest, AStaleOrUntrustedMirrorIsWalkedAgain) {
