@@ -16,11 +16,16 @@ namespace {
 // Below this many floats of scoring (8 MiB of vectors for one query) one
 // thread runs the pass: handing chunks to the pool costs more than it saves.
 constexpr std::uint64_t kPoolMinFloats = std::uint64_t{1} << 21;
-// Floats of scoring in one chunk of a pooled pass (4 MiB of vectors for
-// one query, 512 KiB for eight): small enough that a thread the machine
-// hands its core late holds the pass up by one chunk at most, large enough
-// that taking the next one costs nothing beside scoring it.
+// Floats of scoring in one chunk of a pooled pass at most (4 MiB of vectors
+// for one query, 512 KiB for eight): large enough that taking the next
+// chunk costs nothing beside scoring it.
 constexpr std::uint64_t kChunkFloats = std::uint64_t{1} << 20;
+// Chunks per thread of a pooled pass, where that leaves chunks of a block
+// or more: the threads then end within about a twelfth of the pass of one
+// another, however the machine hands out its cores. With chunks of the
+// largest size a lone search of 100,000 × 128 had 13 chunks for 8 threads,
+// so most threads took two and waited on the slowest for a third of the pass.
+constexpr std::uint64_t kChunksPerThread = 12;
 // Positions in the list of extras are told apart from slots by this bit.
 constexpr std::uint64_t kExtraBit = std::uint64_t{1} << 63;
 // Slots whose checks run before any of them is scored: the block's vectors
@@ -257,6 +262,8 @@ void scan_mirror(const RecordMirror& mirror, Metric metric, const VectorStore& s
         const std::uint64_t callers = crew ? queries.size() : 1;
         threads = std::clamp<std::uint64_t>(chunks, 1, std::max(share, callers));
         pooled = threads > callers ? threads - callers : 0;
+        const std::uint64_t balanced = n / (threads * kChunksPerThread) / kBlockSlots * kBlockSlots;
+        chunk = std::clamp<std::uint64_t>(balanced, kBlockSlots, chunk);
     }
 
     // The threads of the pass (the caller, the callers waiting on it, pool
