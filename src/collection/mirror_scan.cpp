@@ -20,11 +20,13 @@ constexpr std::uint64_t kPoolMinFloats = std::uint64_t{1} << 21;
 // for one query, 512 KiB for eight): large enough that taking the next
 // chunk costs nothing beside scoring it.
 constexpr std::uint64_t kChunkFloats = std::uint64_t{1} << 20;
-// Chunks per thread of a pooled pass, where that leaves chunks of a block
-// or more: the threads then end within about a twelfth of the pass of one
-// another, however the machine hands out its cores. With chunks of the
-// largest size a lone search of 100,000 × 128 had 13 chunks for 8 threads,
-// so most threads took two and waited on the slowest for a third of the pass.
+// Chunks per thread of a pooled pass of one query, where that leaves chunks
+// of a block or more: the threads then end within about a twelfth of the
+// pass of one another, however the machine hands out its cores. With chunks
+// of the largest size a lone search of 100,000 × 128 had 13 chunks for 8
+// threads, so most threads took two and waited on the slowest for a third
+// of the pass. A pass of several queries has chunks a fraction of that size
+// already, and smaller ones did not make it faster.
 constexpr std::uint64_t kChunksPerThread = 12;
 // Positions in the list of extras are told apart from slots by this bit.
 constexpr std::uint64_t kExtraBit = std::uint64_t{1} << 63;
@@ -262,8 +264,10 @@ void scan_mirror(const RecordMirror& mirror, Metric metric, const VectorStore& s
         const std::uint64_t callers = crew ? queries.size() : 1;
         threads = std::clamp<std::uint64_t>(chunks, 1, std::max(share, callers));
         pooled = threads > callers ? threads - callers : 0;
-        const std::uint64_t balanced = n / (threads * kChunksPerThread) / kBlockSlots * kBlockSlots;
-        chunk = std::clamp<std::uint64_t>(balanced, kBlockSlots, chunk);
+        if (queries.size() == 1) {
+            const std::uint64_t balanced = n / (threads * kChunksPerThread) / kBlockSlots * kBlockSlots;
+            chunk = std::clamp<std::uint64_t>(balanced, kBlockSlots, chunk);
+        }
     }
 
     // The threads of the pass (the caller, the callers waiting on it, pool
