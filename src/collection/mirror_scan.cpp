@@ -13,21 +13,23 @@ namespace tessello {
 
 namespace {
 
-// Below this many floats of scoring (8 MiB of vectors for one query) one
-// thread runs the pass: handing chunks to the pool costs more than it saves.
+// A pass of several queries runs on one thread below this many floats of
+// scoring (8 MiB of vectors for one query): handing chunks to the pool
+// costs more than it saves.
 constexpr std::uint64_t kPoolMinFloats = std::uint64_t{1} << 21;
-// Floats of scoring in one chunk of a pooled pass at most (4 MiB of vectors
-// for one query, 512 KiB for eight): large enough that taking the next
-// chunk costs nothing beside scoring it.
+// Floats of scoring in one chunk of such a pass (4 MiB of vectors for one
+// query, 512 KiB for eight): large enough that taking the next chunk costs
+// nothing beside scoring it.
 constexpr std::uint64_t kChunkFloats = std::uint64_t{1} << 20;
-// Chunks per thread of a pooled pass of one query, where that leaves chunks
-// of a block or more: the threads then end within about a twelfth of the
-// pass of one another, however the machine hands out its cores. With chunks
-// of the largest size a lone search of 100,000 × 128 had 13 chunks for 8
-// threads, so most threads took two and waited on the slowest for a third
-// of the pass. A pass of several queries has chunks a fraction of that size
-// already, and smaller ones did not make it faster.
-constexpr std::uint64_t kChunksPerThread = 12;
+// A lone query, whose caller waits on the pass alone, takes a thread for
+// each 1 MiB of vectors (within the pool's share), from two threads up:
+// a search of 16,000 × 128 took 160 µs on one thread and 65 µs on eight.
+// Its threads take about twelve chunks each (of a block at least), so that
+// they end within about a twelfth of the pass of one another however the
+// machine hands out its cores: with 4 MiB chunks a search of 100,000 × 128
+// had 13 chunks for 8 threads, and waited on the slowest for a third of it.
+constexpr std::uint64_t kLoneThreadFloats = std::uint64_t{1} << 18;
+constexpr std::uint64_t kLoneChunksPerThread = 12;
 // Positions in the list of extras are told apart from slots by this bit.
 constexpr std::uint64_t kExtraBit = std::uint64_t{1} << 63;
 // Slots whose checks run before any of them is scored: the block's vectors
@@ -251,24 +253,25 @@ void scan_mirror(const RecordMirror& mirror, Metric metric, const VectorStore& s
         ~Running() { passes_running.fetch_sub(1); }
     } running;
     WorkerPool& pool = WorkerPool::global();
-    const std::uint64_t per_slot = std::max<std::uint64_t>(1, dims * queries.size());
     std::uint64_t chunk = n;
     std::uint64_t threads = 1;
-    std::uint64_t pooled = 0;  // threads asked of the pool
-    if (floats * queries.size() >= kPoolMinFloats) {
+    const std::uint64_t share = std::max<std::uint64_t>(1, pool.threads() / (running.others + 1));
+    // The callers waiting on the pass are threads with nothing else to do:
+    // they come on top of the pool's share.
+    const std::uint64_t callers = crew ? queries.size() : 1;
+    if (queries.size() == 1) {
+        threads = std::clamp<std::uint64_t>(floats / kLoneThreadFloats, 1, share);
+        if (threads > 1) {
+            const std::uint64_t slots = n / (threads * kLoneChunksPerThread) / kBlockSlots * kBlockSlots;
+            chunk = std::max<std::uint64_t>(kBlockSlots, slots);
+        }
+    } else if (floats * queries.size() >= kPoolMinFloats) {
+        const std::uint64_t per_slot = std::max<std::uint64_t>(1, dims * queries.size());
         chunk = std::max<std::uint64_t>(kBlockSlots, kChunkFloats / per_slot / kBlockSlots * kBlockSlots);
         const std::uint64_t chunks = (n + chunk - 1) / chunk;
-        const std::uint64_t share = std::max<std::uint64_t>(1, pool.threads() / (running.others + 1));
-        // The callers waiting on the pass are threads with nothing else to
-        // do: they come on top of the pool's share.
-        const std::uint64_t callers = crew ? queries.size() : 1;
         threads = std::clamp<std::uint64_t>(chunks, 1, std::max(share, callers));
-        pooled = threads > callers ? threads - callers : 0;
-        if (queries.size() == 1) {
-            const std::uint64_t balanced = n / (threads * kChunksPerThread) / kBlockSlots * kBlockSlots;
-            chunk = std::clamp<std::uint64_t>(balanced, kBlockSlots, chunk);
-        }
     }
+    const std::uint64_t pooled = threads > callers ? threads - callers : 0;  // threads asked of the pool
 
     // The threads of the pass (the caller, the callers waiting on it, pool
     // threads where those are too few) take chunks in turn until none is
