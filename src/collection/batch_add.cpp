@@ -139,15 +139,28 @@ Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput 
     for (std::size_t i = 0; i < batch.rows.size(); ++i) normalize_in_place(metric, batch.rows[i]);
 
     const std::size_t n = batch.rows.size();
-    std::vector<Record> records;
-    std::vector<std::uint64_t> slots;
-    records.reserve(n);
-    slots.reserve(n);
-    UuidBatch uuids(batch.ids ? 0 : n);
     // Until the records that name them are stored, the slots are nobody's:
     // a failure before that gives them all back.
     SlotLease lease(core);
     lease.reserve(n);
+    std::vector<std::uint64_t> slots;
+    slots.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        auto slot = lease.take();
+        if (!slot) return fail(slot.error());
+        slots.push_back(*slot);
+    }
+    // All or nothing: the vectors are written into slots that are still the
+    // lease's alone and synced (from here on, while the records are made and
+    // put), and the records stored, Active, in one transaction that commits
+    // only after the sync. A failure at any step leaves the table as it was
+    // (a record already stored under one of the identifiers keeps its
+    // contents) and the lease gives the slots back. A crash before the
+    // commit leaves the records unstored; after it, their vectors are on disk.
+    Collection::BatchSteps::Vectors vectors(core, batch.rows, slots);
+    std::vector<Record> records;
+    records.reserve(n);
+    UuidBatch uuids(batch.ids ? 0 : n);
     for (std::size_t i = 0; i < n; ++i) {
         std::string id;
         if (batch.ids) {
@@ -157,34 +170,22 @@ Result<std::vector<std::string>> add_batch_records(Collection& core, BatchInput 
             if (!made) return fail(made.error());
             id = std::move(*made);
         }
-        auto slot = lease.take();
-        if (!slot) return fail(slot.error());
         Record r;
         r.id = std::move(id);
-        r.slot = *slot;
+        r.slot = slots[i];
         r.created_at = now_unix_secs();
         r.metadata = std::move(batch.metadata[i].text);
         if (batch.ttls && (*batch.ttls)[i]) r.expires_at = expiry_time(r.created_at, *(*batch.ttls)[i]);
         r.state = RecordState::Active;
         records.push_back(std::move(r));
-        slots.push_back(*slot);
     }
-    // All or nothing: the vectors are written into slots that are still the
-    // lease's alone and synced, and the records stored, Active, in one
-    // transaction that commits only after the sync. A failure at any step
-    // leaves the table as it was (a record already stored under one of the
-    // identifiers keeps its contents) and the lease gives the slots back. A
-    // crash before the commit leaves the records unstored; after it, their
-    // vectors are on disk.
+    const std::vector<std::size_t> order = in_id_order(n, [&](std::size_t i) -> const std::string& {
+        return records[i].id;
+    });
     std::vector<std::uint64_t> replaced;
-    {
-        Collection::BatchSteps::Vectors vectors(core, batch.rows, slots);
-        const std::vector<std::size_t> order = in_id_order(n, [&](std::size_t i) -> const std::string& {
-            return records[i].id;
-        });
-        if (auto st = Collection::BatchSteps::store(core, records, order, vectors, replaced); !st)
-            return fail(st.error());
-    }
+    if (auto st = Collection::BatchSteps::store(core, records, order, vectors, replaced); !st) return fail(st.error());
+    // The vectors are durable and their thread has ended (store waited on
+    // it): no write of theirs can land in a slot the lease lets go of.
     lease.release();
     for (std::uint64_t slot : replaced) release_slot(core, slot);
     if (core.config.hnsw) core.index_dirty_.exchange(true);

@@ -1,10 +1,10 @@
 #pragma once
 // add_batch_records: many records at once, bypassing the write-behind buffer.
-// Every row is checked and prepared before anything changes; then the vectors
-// are written into their slots and synced, and all records are stored Active
-// in one transaction. A batch that fails changes no stored record and gives
-// its slots back. Identifiers the records table cannot hold are refused with
-// the other checks.
+// Every row is checked before anything changes; then the vectors are written
+// into their slots and synced while the records are made, and all records
+// are stored Active in one transaction that commits after the sync. A batch
+// that fails changes no stored record and gives its slots back. Identifiers
+// the records table cannot hold are refused with the other checks.
 #include <cstdint>
 #include <optional>
 #include <string>
