@@ -79,6 +79,9 @@ struct Collection::BatchSteps {
         std::thread thread_;
     };
 
+    // How many puts ahead a record is asked for.
+    static constexpr std::size_t kAheadRecords = 16;
+
     // Stores the records, Active, in one transaction that commits only once
     // `vectors` are durable. A record stored under an identifier that
     // already names a record (stored before, or earlier in this batch)
@@ -106,7 +109,18 @@ struct Collection::BatchSteps {
                 auto table = RecordsWriter::open(txn);
                 if (!table) return fail(table.error());
                 changes.reserve(order.size());
-                for (std::size_t i : order) {
+                for (std::size_t at = 0; at < order.size(); ++at) {
+                    // Identifier order visits the records, which lie in
+                    // batch order, all over memory (random identifiers
+                    // above all): each is asked for a few puts ahead, its
+                    // strings once the record itself has come.
+                    if (at + kAheadRecords < order.size()) __builtin_prefetch(&records[order[at + kAheadRecords]]);
+                    if (at + kAheadRecords / 2 < order.size()) {
+                        const Record& soon = records[order[at + kAheadRecords / 2]];
+                        __builtin_prefetch(soon.id.data());
+                        __builtin_prefetch(soon.metadata.data());
+                    }
+                    const std::size_t i = order[at];
                     const Record& r = records[i];
                     auto current = table->put_replacing(r);
                     if (!current) return fail(current.error());
