@@ -17,6 +17,7 @@
 #endif
 
 #include "search/no_fp_contract.h"
+#include "search/kernel_terms.h"
 
 namespace tessello {
 
@@ -25,13 +26,6 @@ namespace tessello {
 #define TESSELLO_WIDE __attribute__((target("avx2,fma")))
 
 namespace {
-
-// u_l = t_l + t_(l+4), then (u0 + u2) + (u1 + u3).
-TESSELLO_WIDE inline float reduce8(__m256 t) {
-    alignas(16) float u[4];
-    _mm_store_ps(u, _mm_add_ps(_mm256_castps256_ps128(t), _mm256_extractf128_ps(t, 1)));
-    return (u[0] + u[2]) + (u[1] + u[3]);
-}
 
 TESSELLO_WIDE inline __m256 dot_step(__m256 t, const float* a, const float* b) {
     return _mm256_fmadd_ps(_mm256_loadu_ps(a), _mm256_loadu_ps(b), t);
@@ -96,12 +90,6 @@ TESSELLO_WIDE inline void pair_kernel_n(std::span<const float> a, const float* c
     }
 #pragma GCC unroll 8
     for (int j = 0; j < N; ++j) out[j] = h[j];
-}
-
-inline float product_term(float a, float b) { return a * b; }
-inline float squared_difference_term(float a, float b) {
-    const float d = a - b;
-    return d * d;
 }
 
 }  // namespace

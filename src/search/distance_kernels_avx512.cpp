@@ -24,6 +24,7 @@
 #endif
 
 #include "search/no_fp_contract.h"
+#include "search/kernel_terms.h"
 
 namespace tessello {
 
@@ -33,22 +34,10 @@ namespace tessello {
 
 namespace {
 
-// u_l = t_l + t_(l+4), then (u0 + u2) + (u1 + u3): the wide kernel's reduction.
-TESSELLO_WIDER inline float reduce8(__m256 t) {
-    alignas(16) float u[4];
-    _mm_store_ps(u, _mm_add_ps(_mm256_castps256_ps128(t), _mm256_extractf128_ps(t, 1)));
-    return (u[0] + u[2]) + (u[1] + u[3]);
-}
-
 TESSELLO_WIDER inline __m512 dot_step(__m512 t, __m512 q, __m512 v) { return _mm512_fmadd_ps(q, v, t); }
 TESSELLO_WIDER inline __m512 l2_step(__m512 t, __m512 q, __m512 v) {
     const __m512 d = _mm512_sub_ps(q, v);
     return _mm512_fmadd_ps(d, d, t);
-}
-inline float product_term(float a, float b) { return a * b; }
-inline float squared_difference_term(float a, float b) {
-    const float d = a - b;
-    return d * d;
 }
 
 // The chunk at i of x and y in one register, x in the low half.

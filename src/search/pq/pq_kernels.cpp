@@ -11,6 +11,7 @@
 #include "search/pq/pq_kernels_avx2.h"
 
 #include "search/no_fp_contract.h"
+#include "search/kernel_terms.h"
 
 namespace tessello {
 namespace {
@@ -87,13 +88,6 @@ inline void score_transposed_4lane(const float* x, const float* transposed, std:
         out[c] = sum;
     }
 }
-
-inline float squared_difference_term(float a, float b) {
-    const float diff = a - b;
-    return diff * diff;
-}
-
-inline float product_term(float a, float b) { return a * b; }
 
 }  // namespace
 

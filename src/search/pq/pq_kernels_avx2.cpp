@@ -11,6 +11,7 @@
 #include "search/pq/pq_kernels.h"
 
 #include "search/no_fp_contract.h"
+#include "search/kernel_terms.h"
 
 namespace tessello {
 
@@ -26,13 +27,6 @@ TESSELLO_PQ_WIDE inline __m256 squared_difference(__m256 x, __m256 c) {
 }
 
 TESSELLO_PQ_WIDE inline __m256 product(__m256 x, __m256 c) { return _mm256_mul_ps(x, c); }
-
-inline float squared_difference_term(float x, float c) {
-    const float diff = x - c;
-    return diff * diff;
-}
-
-inline float product_term(float x, float c) { return x * c; }
 
 // out[c] = the sum over t < d of term(x[t], component t of centroid c), in
 // component order from 0, for k centroids laid out component-major. Four
