@@ -36,15 +36,21 @@ std::vector<LiveEntry> retain_unindexed(std::vector<LiveEntry> entries, HnswInde
 Status ensure_index(Collection& core) {
     if (!core.config.hnsw || !core.index_dirty_.load()) return {};
     auto index = core.index_.exclusive();
-    if (!core.index_dirty_.load()) return {};
+    // Cleared before the records are read: a write that commits after the
+    // read sets the flag again once it has committed, so the next pass takes
+    // in what this one did not see. A pass that fails sets it back.
+    if (!core.index_dirty_.exchange(false)) return {};
+    const auto failed = [&](const StoreError& error) -> Status {
+        core.index_dirty_.store(true);
+        return fail(error);
+    };
     auto live = collect_live_entries(core);
-    if (!live) return fail(live.error());
+    if (!live) return failed(live.error());
 
     const std::uint64_t nodes = *index ? hnsw_node_count(**index) : 0;
     if (nodes > 0 && live->size() > nodes) {
         auto missing = retain_unindexed(std::move(*live), **index);
         if (!missing.empty()) insert_nodes(**index, missing, *core.vector_store_.shared());
-        core.index_dirty_.exchange(false);
         return {};
     }
 
@@ -54,13 +60,12 @@ Status ensure_index(Collection& core) {
         // The build reads the vectors; the records are read again so that the
         // graph matches the table as it is now.
         auto entries = collect_live_entries(core);
-        if (!entries) return fail(entries.error());
+        if (!entries) return failed(entries.error());
         auto vectors = core.vector_store_.shared();
         rebuilt = std::make_unique<HnswIndex>(build_graph_parallel(config, core.config.metric, *entries, *vectors),
                                               core.config.metric);
     }
     *index = std::move(rebuilt);
-    core.index_dirty_.exchange(false);
     return {};
 }
 

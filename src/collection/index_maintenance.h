@@ -6,7 +6,8 @@
 // ensure_index runs when index_dirty is set: with a graph of at least one node
 // and more live records than nodes, it inserts the records that have no node
 // yet; otherwise it builds a new graph from every live record and puts it in
-// place of the old one. index_dirty is cleared only after that succeeded.
+// place of the old one. index_dirty is cleared before the records are read
+// (a write committed after the read sets it again) and set back on failure.
 #include <cstdint>
 #include <optional>
 #include <span>

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <thread>
 #include <random>
@@ -246,6 +247,32 @@ TEST_F(IndexMaintenanceTest, AddsDeletesAndGraphSearchesFromManyThreads) {
     EXPECT_EQ(*collection_len(*core), 50u + 240u - 6u);
     // Every record is reachable: with k above the record count the walk sees them all.
     EXPECT_TRUE(among_first(*core, point(3, 1), "t3-1", 300));
+}
+
+// A record committed while maintenance is bringing the graph up to date from
+// the records it read before: that pass does not hold it, so the next must.
+TEST_F(IndexMaintenanceTest, ARecordCommittedDuringMaintenanceIsIndexedByTheNext) {
+    auto core = open_hnsw();
+    fill(*core, 0, 20);
+    ASSERT_TRUE(ensure_index(*core));
+    fill(*core, 20, 30);
+    add(*core, {30, 2, 0, 1}, "r30");  // buffered: stored by the flush below
+    HnswIndex* index = Access::index(*core);
+    ASSERT_NE(index, nullptr);
+
+    // The pass reads the records, then waits for the graph's lock to count
+    // the nodes. The pause only lets it get there: were it late, it would see
+    // r30 and the test would show nothing, but never fail wrongly.
+    index->graph_lock.lock();
+    std::thread maintenance([&] { EXPECT_TRUE(ensure_index(*core)); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(flush_pending(*core));
+    index->graph_lock.unlock();
+    maintenance.join();
+
+    ASSERT_TRUE(ensure_index(*core));
+    EXPECT_EQ(nodes(*core), 31u);
+    EXPECT_TRUE(among_first(*core, {30, 2, 0, 1}, "r30"));
 }
 
 #ifdef TESSELLO_FAULT_INJECTION
