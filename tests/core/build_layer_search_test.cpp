@@ -251,7 +251,6 @@ TEST(BuildListsTest, UpperLayersHoldListsOnlyForTallNodes) {
     EXPECT_TRUE(layers[2][0].empty());
 }
 
-
 // Writers append to one list (one of them also sets the node's own choice)
 // while readers take snapshots: every snapshot holds each item at most once,
 // each writer's links in the order it made them, and keeps its contents after

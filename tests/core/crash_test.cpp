@@ -596,7 +596,6 @@ TEST_F(CrashTest, KilledAtRandomMomentsKeepsEveryAcknowledgedWrite) {
     EXPECT_GT(totals.kills, 0u);
 }
 
-
 // Growing the vector file rewrites the slot count and the header checksum in
 // the mapping; a kill between the two must not leave a header that refuses
 // to open. The child does nothing but append slots, so most kills land there.

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
-#include <fstream>
 #include <map>
 #include <random>
 #include <string>
@@ -29,26 +28,19 @@
 #include "storage/record.h"
 #include "storage/records_table.h"
 #include "storage/registry.h"
+#include "file_bytes.h"
 #include "temp_dir.h"
 
 namespace tessello {
 namespace {
 
 namespace f = lmdb_format;
+using testing::FileBytes;
+using testing::read_file;
 using testing::TempDir;
+using testing::write_file;
 
-using FileBytes = std::vector<std::uint8_t>;
 using Tables = std::map<std::string, std::vector<std::pair<std::string, std::string>>>;
-
-FileBytes read_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return FileBytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_file(const std::filesystem::path& path, const FileBytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
 
 // One kind of "meta.redb": its tables and the decoder of each table's values.
 struct StoreKind {

@@ -5,11 +5,11 @@
 
 #include <bit>
 #include <cmath>
-#include <fstream>
 #include <functional>
 #include <limits>
 #include <random>
 
+#include "file_bytes.h"
 #include "hnsw_test_support.h"
 #include "search/hnsw/graph_search.h"
 #include "search/hnsw/insert.h"
@@ -19,7 +19,7 @@ namespace {
 
 using testing::TempDir;
 using testing::VectorFile;
-using ByteVec = std::vector<std::uint8_t>;
+using ByteVec = testing::FileBytes;
 
 std::uint32_t crc_of(const ByteVec& body) { return static_cast<std::uint32_t>(crc32_z(0L, body.data(), body.size())); }
 
@@ -48,14 +48,10 @@ protected:
     // close, which would make the fuzz test crawl.
     void write(const ByteVec& bytes) const {
         std::filesystem::remove(file());
-        std::ofstream out(file(), std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        testing::write_file(file(), bytes);
     }
 
-    ByteVec read() const {
-        std::ifstream in(file(), std::ios::binary);
-        return ByteVec(std::istreambuf_iterator<char>(in), {});
-    }
+    ByteVec read() const { return testing::read_file(file()); }
 
     // The message of a load that must fail.
     std::string load_error(const ByteVec& bytes, StoreError::Kind kind) const {

@@ -15,6 +15,7 @@
 
 #include "storage/kv_store.h"
 #include "storage/lmdb_format.h"
+#include "file_bytes.h"
 #include "temp_dir.h"
 
 namespace tessello {
@@ -144,15 +145,11 @@ TEST(LmdbFileCheckTest, AcceptsAnEmptyAndANeverWrittenFile) {
 class Image {
 public:
     explicit Image(const std::filesystem::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        bytes.assign(std::istreambuf_iterator<char>(in), {});
+        bytes = testing::read_file(path);
         page_size = f::load<std::uint32_t>(Bytes(bytes), f::kMetaOffset + 24);
         current = f::meta_txnid(page(0)) < f::meta_txnid(page(1)) ? 1 : 0;
     }
-    void write(const std::filesystem::path& path) const {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
+    void write(const std::filesystem::path& path) const { testing::write_file(path, bytes); }
 
     Bytes page(std::uint64_t p) const { return Bytes(bytes).subspan(p * page_size, page_size); }
     std::size_t at(std::uint64_t p) const { return p * page_size; }

@@ -12,7 +12,6 @@
 #include <mutex>
 #include <shared_mutex>
 
-
 #include <thread>
 
 #include "base/cpu_features.h"

@@ -15,6 +15,7 @@
 #include "collection/sync.h"
 #include "fault_sweep.h"
 #include "storage/vectors.h"
+#include "file_bytes.h"
 #include "temp_dir.h"
 
 #ifdef TESSELLO_FAULT_INJECTION
@@ -24,12 +25,8 @@ namespace {
 using testing::count_fault_passes;
 using testing::FailingPass;
 using testing::injected_message;
+using testing::read_file;
 using testing::TempDir;
-
-std::vector<std::uint8_t> read_file(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // The names in dir, sorted.
 std::vector<std::string> entries_of(const std::filesystem::path& dir) {

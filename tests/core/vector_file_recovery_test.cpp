@@ -2,7 +2,6 @@
 // unfinished: made anew while nothing points into it, refused otherwise.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <vector>
 
 #include "collection/collection.h"
@@ -11,22 +10,15 @@
 #include "storage/freelist.h"
 #include "storage/records_table.h"
 #include "storage/vectors.h"
+#include "file_bytes.h"
 #include "temp_dir.h"
 
 namespace tessello {
 namespace {
 
+using testing::read_file;
 using testing::TempDir;
-
-std::vector<std::uint8_t> read_file(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void write_file(const std::filesystem::path& p, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
+using testing::write_file;
 
 class UnfinishedVectorFileTest : public ::testing::Test {
 protected:

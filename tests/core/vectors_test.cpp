@@ -11,25 +11,17 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <vector>
 
+#include "file_bytes.h"
 #include "temp_dir.h"
 
 namespace tessello {
 namespace {
 
+using testing::read_file;
 using testing::TempDir;
-
-std::vector<std::uint8_t> read_file(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void write_file(const std::filesystem::path& p, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
+using testing::write_file;
 
 // A header as a file of another writer could hold it, checksum fixed up.
 std::vector<std::uint8_t> header(std::uint32_t magic, std::uint16_t version, std::uint32_t dims,
