@@ -72,6 +72,7 @@ Status sys_write_all(int fd, std::string_view bytes) {
             if (errno == EINTR) continue;
             return fail_errno(errno);
         }
+        if (n == 0) return fail_errno(EIO);  // no progress: asking again would spin
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
     return {};
@@ -88,6 +89,7 @@ Status sys_pwrite_all(int fd, const void* data, std::size_t size, std::uint64_t 
             if (errno == EINTR) continue;
             return fail_errno(errno);
         }
+        if (n == 0) return fail_errno(EIO);  // no progress: asking again would spin
         p += n;
         size -= static_cast<std::size_t>(n);
         offset += static_cast<std::uint64_t>(n);
@@ -112,6 +114,7 @@ Status sys_pwritev_all(int fd, std::span<const iovec> buffers, std::uint64_t off
             if (errno == EINTR) continue;
             return fail_errno(errno);
         }
+        if (n == 0) return fail_errno(EIO);  // no progress: asking again would spin
         offset += static_cast<std::uint64_t>(n);
         auto left = static_cast<std::size_t>(n);
         while (first < rest.size() && left >= rest[first].iov_len) left -= rest[first++].iov_len;

@@ -22,10 +22,16 @@
 //   the buffer while it begins its read transaction and copies the buffer,
 //   and exclusively by the flush from the end of its writes, inside its
 //   write transaction, through its commit and the removal of its entries
-//   from the buffer (the store's writer lock keeps any growth of the map from
-//   waiting meanwhile); no write transaction is begun under it;
+//   from the buffer (a growth of the map at that commit waits only for open
+//   transactions to end, and no thread that holds one waits for
+//   visibility_lock, so it cannot wait forever); no write transaction is
+//   begun under it;
 // - a transaction of meta_db is begun before vector_store_lock, free_list_lock
-//   or pending_lock is taken, never while one is held;
+//   or pending_lock is taken, never while one is held; the one exception is
+//   the exact walk of the table, whose runs each get a read transaction of
+//   their own, begun under vector_store_lock by the thread that already holds
+//   the search's transaction: the store never makes a thread that holds a
+//   transaction wait to begin another, so nothing can wait on it;
 // - mirror_lock (the in-memory copy of table "records") is taken by a
 //   search once its read transaction is open and before vector_store_lock,
 //   and by a writer after its commit (the flush still under visibility_lock,

@@ -10,7 +10,9 @@
 //   transaction;
 // - a transaction of meta_db is begun only while neither vector_store_lock,
 //   free_list_lock nor pending_lock is held, and a write transaction not
-//   while visibility_lock is held;
+//   while visibility_lock is held (the exact walk's extra read transactions,
+//   begun past these checks, are the exception collection/collection.h
+//   explains);
 // - index_lock is taken while the thread holds no transaction and neither
 //   vector_store_lock nor visibility_lock;
 // - visibility_lock is taken while neither vector_store_lock, free_list_lock

@@ -2,7 +2,6 @@
 
 #include "base/buffered_file.h"
 #include "base/clock.h"
-#include "collection/compaction.h"
 #include "collection/insert.h"
 #include "collection/upsert_delete.h"
 #include "export/export_lines.h"

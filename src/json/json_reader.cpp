@@ -43,7 +43,6 @@ void append_utf8(std::uint32_t cp, std::string& out) {
     }
 }
 
-
 // For a non-zero float literal that from_chars found out of f64's range:
 // whether it lies above the range (rather than below it). Only the decimal
 // exponent of its first significant digit matters, and that is far from 0.

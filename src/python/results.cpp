@@ -65,8 +65,6 @@ PyGetSetDef result_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-
-
 // ---- the statistics classes ---------------------------------------------------
 
 // A getter per u64 field, made from a pointer to the member.
@@ -135,12 +133,6 @@ PyGetSetDef import_getset[] = {
      "Duration in milliseconds.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-
-
-
-
-
-
 
 // The slots of a value class: its value released on dealloc, read-only
 // attributes, a representation and the refusing constructor.

@@ -115,8 +115,14 @@ void walk_run(Run& run, const ScanContext& ctx) {
 std::vector<std::string> choose_splits(std::vector<std::string> samples, std::uint64_t records, std::size_t runs) {
     std::vector<std::string> keys;
     if (records < kSplitMinRecords || samples.size() < 2 || runs < 2) return keys;
+    // The index never falls as i grows, so a sample already moved into keys
+    // is recognised by its index, not by what a moved-from string holds.
+    std::size_t taken = samples.size();
     for (std::size_t i = 1; i < runs; ++i) {
-        std::string& key = samples[i * samples.size() / runs];
+        const std::size_t at = i * samples.size() / runs;
+        if (at == taken) continue;
+        taken = at;
+        std::string& key = samples[at];
         if (key.empty() || (!keys.empty() && key <= keys.back())) continue;
         keys.push_back(std::move(key));
     }

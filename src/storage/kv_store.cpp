@@ -23,7 +23,9 @@ constexpr unsigned kMaxReaders = 4096;
 
 // Transactions each thread holds, per store: a thread that already holds one
 // may open more while the map waits to grow (it could not finish otherwise),
-// and a thread that holds one cannot grow the map itself.
+// and a thread that holds one cannot grow the map itself. A store leaves the
+// list when the thread's last transaction of it ends, so the list stays as
+// short as what the thread holds now.
 thread_local std::vector<std::pair<const KvStore*, std::size_t>> held_by_thread;
 
 std::size_t& held(const KvStore* store) {
@@ -31,6 +33,24 @@ std::size_t& held(const KvStore* store) {
         if (s == store) return n;
     held_by_thread.emplace_back(store, 0);
     return held_by_thread.back().second;
+}
+
+std::size_t held_count(const KvStore* store) {
+    for (const auto& [s, n] : held_by_thread)
+        if (s == store) return n;
+    return 0;
+}
+
+// Ends one of the thread's transactions of the store.
+void release_held(const KvStore* store) {
+    for (auto it = held_by_thread.begin(); it != held_by_thread.end(); ++it) {
+        if (it->first != store) continue;
+        if (--it->second == 0) {
+            *it = held_by_thread.back();
+            held_by_thread.pop_back();
+        }
+        return;
+    }
 }
 
 MDB_val as_val(std::string_view s) {
@@ -146,7 +166,7 @@ KvStore::~KvStore() {
 }
 
 std::size_t KvStore::map_size() const {
-    std::lock_guard lock(const_cast<std::mutex&>(gate_mu_));
+    std::lock_guard lock(gate_mu_);
     return map_size_;
 }
 
@@ -161,13 +181,13 @@ void KvStore::enter() {
 void KvStore::leave() {
     std::lock_guard lock(gate_mu_);
     --active_;
-    --held(this);
+    release_held(this);
     if (active_ == 0) gate_cv_.notify_all();
 }
 
 Status KvStore::grow(std::size_t seen_size, int full_rc) {
     std::unique_lock lock(gate_mu_);
-    if (held(this) != 0) return fail(from_storage_error(full_rc));
+    if (held_count(this) != 0) return fail(from_storage_error(full_rc));
     ++growers_waiting_;
     gate_cv_.wait(lock, [&] { return active_ == 0; });
     Status status;

@@ -105,7 +105,7 @@ private:
     std::mutex writer_mu_;
     std::atomic<std::size_t> spare_readers_;
 
-    std::mutex gate_mu_;
+    mutable std::mutex gate_mu_;
     std::condition_variable gate_cv_;
     std::size_t active_ = 0;
     std::size_t growers_waiting_ = 0;

@@ -13,9 +13,7 @@
 
 #include <array>
 #include <atomic>
-#include <bit>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -155,16 +153,19 @@ Mapping::Mapping(Mapping&& other) noexcept
 
 Mapping& Mapping::operator=(Mapping&& other) noexcept {
     if (this != &other) {
-        this->~Mapping();
+        unmap();
         data_ = std::exchange(other.data_, nullptr);
         length_ = std::exchange(other.length_, 0);
     }
     return *this;
 }
 
-Mapping::~Mapping() {
+Mapping::~Mapping() { unmap(); }
+
+void Mapping::unmap() {
     if (data_) munmap(data_, length_ == 0 ? 1 : length_);
     data_ = nullptr;
+    length_ = 0;
 }
 
 // ---- header ----------------------------------------------------------------

@@ -54,6 +54,8 @@ public:
     std::size_t length() const { return length_; }
 
 private:
+    void unmap();
+
     std::uint8_t* data_ = nullptr;
     std::size_t length_ = 0;
 };
