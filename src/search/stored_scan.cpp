@@ -123,7 +123,7 @@ std::vector<std::string> choose_splits(std::vector<std::string> samples, std::ui
         if (at == taken) continue;
         taken = at;
         std::string& key = samples[at];
-        if (key.empty() || (!keys.empty() && key <= keys.back())) continue;
+        if (!keys.empty() && key <= keys.back()) continue;
         keys.push_back(std::move(key));
     }
     return keys;

@@ -26,31 +26,33 @@ constexpr unsigned kMaxReaders = 4096;
 // and a thread that holds one cannot grow the map itself. A store leaves the
 // list when the thread's last transaction of it ends, so the list stays as
 // short as what the thread holds now.
-thread_local std::vector<std::pair<const KvStore*, std::size_t>> held_by_thread;
+using HeldEntry = std::pair<const KvStore*, std::size_t>;
+thread_local std::vector<HeldEntry> held_by_thread;
 
+// The thread's entry for the store, or none.
+HeldEntry* held_entry(const KvStore* store) {
+    for (HeldEntry& e : held_by_thread)
+        if (e.first == store) return &e;
+    return nullptr;
+}
+
+// The thread's count for the store, made 0 when it has none yet.
 std::size_t& held(const KvStore* store) {
-    for (auto& [s, n] : held_by_thread)
-        if (s == store) return n;
-    held_by_thread.emplace_back(store, 0);
-    return held_by_thread.back().second;
+    if (HeldEntry* e = held_entry(store)) return e->second;
+    return held_by_thread.emplace_back(store, 0).second;
 }
 
 std::size_t held_count(const KvStore* store) {
-    for (const auto& [s, n] : held_by_thread)
-        if (s == store) return n;
-    return 0;
+    const HeldEntry* e = held_entry(store);
+    return e ? e->second : 0;
 }
 
 // Ends one of the thread's transactions of the store.
 void release_held(const KvStore* store) {
-    for (auto it = held_by_thread.begin(); it != held_by_thread.end(); ++it) {
-        if (it->first != store) continue;
-        if (--it->second == 0) {
-            *it = held_by_thread.back();
-            held_by_thread.pop_back();
-        }
-        return;
-    }
+    HeldEntry* e = held_entry(store);
+    if (e == nullptr || --e->second != 0) return;
+    *e = held_by_thread.back();
+    held_by_thread.pop_back();
 }
 
 MDB_val as_val(std::string_view s) {
