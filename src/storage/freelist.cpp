@@ -5,9 +5,13 @@
 
 namespace tessello {
 
-FreeList::FreeList(std::vector<std::uint64_t> slots) : slots_(std::move(slots)) {
-    listed_.reserve(slots_.size());
-    for (std::uint64_t s : slots_) ++listed_[s].count;
+FreeList::FreeList(std::vector<std::uint64_t> slots) {
+    listed_.reserve(slots.size());
+    slots_.reserve(slots.size());
+    // From the end, where taking begins: the first copy met is the one kept.
+    for (std::size_t i = slots.size(); i-- > 0;)
+        if (listed_.try_emplace(slots[i]).second) slots_.push_back(slots[i]);
+    std::reverse(slots_.begin(), slots_.end());
 }
 
 std::optional<std::uint64_t> FreeList::take_last() {
@@ -19,7 +23,7 @@ std::optional<std::uint64_t> FreeList::take_last() {
         auto it = listed_.find(slot);
         if (it->second.held) continue;
         slots_.erase(slots_.begin() + std::ptrdiff_t(i));
-        if (--it->second.count == 0) listed_.erase(it);
+        listed_.erase(it);
         return slot;
     }
     return std::nullopt;
@@ -27,21 +31,21 @@ std::optional<std::uint64_t> FreeList::take_last() {
 
 bool FreeList::push_if_absent(std::uint64_t slot) {
     std::lock_guard lock(mu_);
-    if (!listed_.try_emplace(slot, Listing{1, false}).second) return false;
+    if (!listed_.try_emplace(slot, Listing{false}).second) return false;
     slots_.push_back(slot);
     return true;
 }
 
 bool FreeList::hold(std::uint64_t slot) {
     std::lock_guard lock(mu_);
-    if (!listed_.try_emplace(slot, Listing{1, true}).second) return false;
+    if (!listed_.try_emplace(slot, Listing{true}).second) return false;
     slots_.push_back(slot);
     return true;
 }
 
 bool FreeList::release(std::uint64_t slot) {
     std::lock_guard lock(mu_);
-    auto [it, fresh] = listed_.try_emplace(slot, Listing{1, false});
+    auto [it, fresh] = listed_.try_emplace(slot, Listing{false});
     if (fresh) {
         slots_.push_back(slot);
         return true;

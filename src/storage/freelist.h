@@ -3,9 +3,12 @@
 // a collection's key-value file under table "freelist", key "slots", as a u64
 // count followed by the entries in list order (the next one taken is last).
 //
-// A slot is listed at most once by this process: push_if_absent and hold are
-// the only ways one goes back, and their membership test is a hash lookup. (A
-// list loaded from disk is taken as it is, repeats included.)
+// A slot is listed at most once: push_if_absent and hold are the only ways
+// one goes back, and their membership test is a hash lookup. A stored list
+// that names a slot more than once (another writer of the file may push
+// without a test) keeps only its last copy when loaded, the one that would
+// be taken first: handed out twice, one slot would hold the vectors of two
+// records, and the first record's would be overwritten.
 //
 // A slot can be listed but held: stored as free by a commit, not yet handed
 // out (its owner still has to mark it deleted). Every list a transaction
@@ -32,6 +35,7 @@ inline constexpr std::string_view kFreelistKey = "slots";
 class FreeList {
 public:
     FreeList() = default;
+    // The slots in list order, each repeat dropped but its last copy.
     explicit FreeList(std::vector<std::uint64_t> slots);
     // Only for a list nobody else uses yet (a freshly loaded one).
     FreeList(FreeList&& other) noexcept
@@ -54,7 +58,6 @@ public:
 
 private:
     struct Listing {
-        std::size_t count = 0;  // how many times the slot appears in slots_
         bool held = false;
     };
     friend Status persist_freelist(const FreeList&, WriteTxn&, std::span<const std::uint64_t>,

@@ -3,9 +3,11 @@
 #include <fstream>
 
 #include "collection/sync.h"
+#include "collection/upsert_delete.h"
 #include "collection_fixture.h"
 #include "base/fault_injection.h"
 #include "fault_sweep.h"
+#include "storage/freelist.h"
 
 namespace tessello {
 namespace {
@@ -173,6 +175,32 @@ TEST_F(CollectionTest, FreedSlotIsReusedWithoutTouchingTheHeader) {
     EXPECT_EQ(*allocate_slot(*core), 0u);
     EXPECT_EQ(Access::slot_count(*core), count);
     EXPECT_EQ(*allocate_slot(*core), count);
+}
+
+// Another writer of the file may list a freed slot twice. Handed out twice,
+// it would give two records one vector, the first one's overwritten.
+TEST_F(CollectionTest, ASlotListedTwiceInTheStoredFreeListIsHandedOutOnce) {
+    {
+        auto core = open();
+        add(*core, {1, 0}, "a");
+        add(*core, {0, 1}, "b");
+        ASSERT_TRUE(sync_collection(*core));
+        ASSERT_TRUE(*delete_record(*core, "a"));
+    }
+    {
+        auto db = KvStore::open(dir / "c" / "meta.redb", {kRecordsTable, kFreelistTable});
+        ASSERT_TRUE(db) << db.error().message();
+        auto txn = begin_write_txn(**db);
+        ASSERT_TRUE(txn);
+        ASSERT_TRUE(txn->put(kFreelistTable, kFreelistKey, encode_freelist({0, 0})));
+        ASSERT_TRUE(txn->commit());
+    }
+    auto core = open();
+    add(*core, {3, 0}, "c");
+    add(*core, {0, 3}, "d");
+    ASSERT_TRUE(sync_collection(*core));
+    EXPECT_EQ(stored(*core, "c")->slot, 0u);
+    EXPECT_EQ(stored(*core, "d")->slot, 2u);
 }
 
 TEST_F(CollectionTest, LengthCountsLiveStoredAndEveryBufferedEntry) {
