@@ -2,7 +2,9 @@
 // any bytes. Empty bytes are the empty list; otherwise a decoded list
 // re-encodes to exactly the bytes it was read from (those after the last
 // entry are ignored), and a cut inside them is refused. A huge count in a
-// short value fails at the end of the input without reserving for it.
+// short value fails at the end of the input without reserving for it. A
+// loaded list hands out each slot it names once.
+#include <algorithm>
 #include <cstdint>
 
 #include "fuzz_support.h"
@@ -32,8 +34,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const fuzz::ExactCopy prefix(data, cut);
         fuzz_check(!decode_freelist(prefix.bytes()), "a cut list is refused");
     }
-    // What loading builds from the list takes every entry, repeats included.
+    // What loading builds from the list keeps each slot once, at its last
+    // place: an entry stays when no later entry names the same slot.
+    std::vector<std::uint64_t> kept;
+    for (std::size_t i = 0; i < slots->size(); ++i)
+        if (std::find(slots->begin() + std::ptrdiff_t(i) + 1, slots->end(), (*slots)[i]) == slots->end())
+            kept.push_back((*slots)[i]);
     FreeList list(*slots);
-    fuzz_check(list.size() == slots->size() && list.entries() == *slots, "a loaded list keeps every entry");
+    fuzz_check(list.entries() == kept, "a loaded list keeps the last copy of each slot, in list order");
+    for (std::size_t i = kept.size(); i-- > 0;)
+        fuzz_check(list.take_last() == kept[i], "a loaded list hands out each slot once, last first");
+    fuzz_check(!list.take_last(), "a loaded list ends after its distinct slots");
     return 0;
 }
